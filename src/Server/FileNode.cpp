@@ -1,0 +1,34 @@
+// FileNode.cpp - construction, kind key, content type and disk path of a file node.
+#include "Server/FileNode.h"
+
+#include "Server/FolderNode.h"
+#include "Server/ServerState.h"
+#include "platform/DirectoryEnum.h"
+
+CFileNode::CFileNode() {
+    std::time_t now = std::time(nullptr);
+    m_accessTime = m_modifiedTime = m_createdTime = now;
+}
+
+CFileNode::CFileNode(const CFindData& entry) {
+    m_name = entry.m_name;
+    m_size = entry.m_size;
+    m_accessTime = entry.m_accessTime;
+    m_modifiedTime = entry.m_writeTime;
+    m_createdTime = entry.m_creationTime;
+}
+
+std::string CFileNode::GetKind() const {
+    if (HasChildren()) return "Folder";
+    std::size_t dot = m_name.rfind('.');
+    std::string kind = dot == std::string::npos ? m_name : m_name.substr(dot + 1);
+    for (char& c : kind) c = AsciiLower(c);
+    return kind.empty() ? "Default" : kind;
+}
+
+std::string CFileNode::GetContentType() const { return g_state.LookupType(GetKind()); }
+
+std::string CFileNode::DiskPath() const {
+    const auto* folder = dynamic_cast<const CFolderNode*>(m_parent);
+    return (folder ? folder->m_dirPath : std::string()) + m_name;
+}

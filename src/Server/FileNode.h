@@ -1,0 +1,39 @@
+// FileNode.h - CFileNode, one plain file of the published tree, and the base of folders.
+// The core (FileNode.cpp) holds construction, the kind key and the content type; what a file
+// looks like to a client (Reply, WriteFileContents, list rows, graph boxes) is in src/publish/.
+#pragma once
+
+#include <atomic>
+#include <ctime>
+#include <string>
+
+#include "Server/Node.h"
+
+struct CFindData;
+
+class CFileNode : public CNode {
+public:
+    CFileNode();  // no directory entry (the root): the three times are now, size 0
+    explicit CFileNode(const CFindData& entry);
+
+    // --- virtual operations (publish/) ---
+    void WriteListEntry(CSocketStream& out) override;                        // Listing.cpp
+    void Reply(CSocketStream& out) override;                                 // FileReply.cpp
+    void WriteSceneObject(CSocketStream& out, std::int64_t scale) override;  // GraphScene.cpp
+    // Copies the file's bytes into the stream, no header; nothing when it cannot be opened.
+    virtual void WriteFileContents(CSocketStream& out);  // FileReply.cpp
+    // The MIME type of the first type-table entry whose key equals GetKind(); empty if none.
+    virtual std::string GetContentType() const;
+    // "Folder" with children; else the lower-cased text after the last "." (the whole name
+    // without a "."); "Default" when that is empty.
+    virtual std::string GetKind() const;
+    virtual void WriteSceneModel(CSocketStream& out, float percent);  // GraphScene.cpp
+
+    // Where the file lies: the parent folder's m_dirPath + m_name.
+    std::string DiskPath() const;
+
+    // Refreshed by each reply while other workers read them, hence atomic.
+    std::atomic<std::time_t> m_accessTime{0};
+    std::atomic<std::time_t> m_modifiedTime{0};
+    std::atomic<std::time_t> m_createdTime{0};
+};

@@ -1,0 +1,54 @@
+// FolderNode.h - CFolderNode, one directory of the published tree, built by scanning it once
+// at start-up (Scan, FolderNode.cpp). The listing and the scenes are in src/publish/.
+//
+// The scan works on directory descriptors, never on the process's current directory; relative
+// `path` values resolve against the folder's own directory. It never loops: a `path` chain or
+// a symbolic link back to a directory being scanned is not followed again.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Server/FileNode.h"
+
+struct CFindData;
+
+// State of one scan: where the parent's directory is open, and the directories on the way
+// from the root (device, inode) for the loop guard.
+struct CScanContext {
+    int m_parentDirFd = -1;        // AT_FDCWD for the root
+    std::string m_parentDirPath;   // the parent's m_dirPath, ending in "/"
+    std::vector<std::pair<dev_t, ino_t>> m_active;
+};
+
+class CFolderNode : public CFileNode {
+public:
+    // The root: scans `directory` (default: the current directory) with default options.
+    explicit CFolderNode(const std::string& directory = ".");
+    // A child folder: name, size and times from the entry, then Scan with the parent's options.
+    CFolderNode(CFolderNode* parent, const CFindData& entry, CScanContext& context);
+    // An unscanned folder (tests and in-memory trees): name only, default options.
+    struct NoScan {};
+    CFolderNode(NoScan, std::string name);
+
+    // Fills the folder from the directory `dir` (relative to the context's parent directory):
+    // options, vantrel.cfg, title, path, special folders, redirect, children. Cannot fail:
+    // a directory that cannot be read leaves the folder without children.
+    virtual void Scan(const std::string& dir, const COptions& parentOptions, CScanContext& context);
+
+    // --- virtual operations (publish/) ---
+    // ReplyScene when the request options select a scene (m_vrml), else ReplyListing.
+    void Reply(CSocketStream& out) override;                                 // Listing.cpp
+    void ReplyScene(CSocketStream& out) override;                            // RoomScene.cpp
+    void WriteSceneObject(CSocketStream& out, std::int64_t scale) override;  // GraphScene.cpp
+    virtual void ReplyListing(CSocketStream& out);                           // Listing.cpp
+    virtual void ReplyRoom(CSocketStream& out);                              // RoomScene.cpp
+
+    std::string m_dirPath;         // full path of the directory scanned, ending in "/"
+    std::int64_t m_filesSize = 0;  // plain files directly inside (64 bits)
+    CFileNode* m_indexNode = nullptr;  // index.htm or index.html among the children, not owned
+};

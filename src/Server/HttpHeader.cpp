@@ -1,0 +1,66 @@
+// HttpHeader.cpp - the 200 header block and its log lines.
+#include "Server/HttpHeader.h"
+
+#include "Server/Options.h"
+#include "Server/ServerState.h"
+#include "Server/SocketStream.h"
+
+namespace {
+constexpr std::string_view kStatus200 = "HTTP/1.0 200 Document follows";
+}
+
+std::string FormatHttpDate(std::time_t time) {
+    std::tm utc{};
+    if (!gmtime_r(&time, &utc)) return {};
+    char text[128];  // "Wednesday, 30-Sep-26 23:59:59 GMT" needs 34
+    std::size_t length = std::strftime(text, sizeof text, "%A, %d-%b-%y %H:%M:%S GMT", &utc);
+    return std::string(text, length);
+}
+
+void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
+                     std::int64_t length) {
+    std::string type(contentType);
+    if (out.m_options && !out.m_options->m_type.empty()) type = out.m_options->m_type;
+
+    out << kStatus200 << EndLine;
+    out << "Server: Zephrin/0.9b3" << EndLine;
+    if (length != 0) {
+        out << "Last-Modified: " << FormatHttpDate(time) << EndLine;
+    } else {
+        out << "Date: " << FormatHttpDate(std::time(nullptr)) << EndLine;
+    }
+    if (!type.empty()) out << "Content-type: " << type << EndLine;
+    if (length > 0) out << "Content-length: " << length << EndLine;
+
+    if (g_state.m_logRequests) {
+        std::string typeLine = type.empty() ? std::string() : "\tContent-type: " + type;
+        std::string lengthLine = length > 0 ? "\tContent-length: " + std::to_string(length) : "";
+        std::string first = "Reply: " + std::string(kStatus200);
+        if (!type.empty() && length > 0) {
+            LogLines(out.m_threadId, first, {typeLine, lengthLine});
+        } else if (!type.empty()) {
+            LogLines(out.m_threadId, first, {typeLine});
+        } else if (length > 0) {
+            LogLines(out.m_threadId, first, {lengthLine});
+        } else {
+            LogLines(out.m_threadId, first);
+        }
+    }
+    out << EndLine;
+    out.BeginBody();
+}
+
+void WriteHtmlHeader(CSocketStream& out) { WriteHttpHeader(out, "text/html", 0, 0); }
+
+void WriteDatedHeader(CSocketStream& out, std::string_view contentType) {
+    WriteHttpHeader(out, contentType, 0, 0);
+}
+
+void WriteModifiedHeader(CSocketStream& out, std::string_view contentType, std::time_t time) {
+    WriteHttpHeader(out, contentType, time, -1);
+}
+
+void WriteStatusOnly(CSocketStream& out, std::string_view statusLine) {
+    out << statusLine << EndLine << EndLine;
+    out.BeginBody();
+}

@@ -1,0 +1,7 @@
+// Listener.h - CListener, one listening TCP socket and its fixed pool of worker threads.
+#pragma once
+
+class CListener {
+public:
+    virtual ~CListener() = default;
+};

@@ -1,0 +1,191 @@
+// Options.cpp - parser of the keyword language (vantrel.cfg lines and query strings).
+#include "Server/Options.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "Server/ServerState.h"
+#include "Server/UserNode.h"
+
+namespace {
+
+constexpr std::string_view kSeparators = "&?,";
+constexpr std::size_t kMaxCfgLine = 199;
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    }
+    return true;
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
+}
+
+// "type wrl" -> "wrl": the second word of the keyword, split at spaces and tabs.
+std::string_view SecondWord(std::string_view keyword) {
+    constexpr std::string_view kBlanks = " \t";
+    std::size_t first = keyword.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return {};
+    std::size_t afterFirst = keyword.find_first_of(kBlanks, first);
+    if (afterFirst == std::string_view::npos) return {};
+    std::size_t second = keyword.find_first_not_of(kBlanks, afterFirst);
+    if (second == std::string_view::npos) return {};
+    std::size_t end = keyword.find_first_of(kBlanks, second);
+    return keyword.substr(second, end == std::string_view::npos ? keyword.npos : end - second);
+}
+
+CUserNode* FindUserBySequence(int sequence) {
+    for (CNode* node = g_state.m_userList.FirstChild(); node; node = node->Next()) {
+        auto* user = static_cast<CUserNode*>(node);
+        if (user->m_sequence == sequence) return user;
+    }
+    return nullptr;
+}
+
+CUserNode* FindUserByName(std::string_view name, std::string_view password) {
+    for (CNode* node = g_state.m_userList.FirstChild(); node; node = node->Next()) {
+        auto* user = static_cast<CUserNode*>(node);
+        if (EqualsIgnoringCase(user->m_name, name) && EqualsIgnoringCase(user->m_password, password)) {
+            return user;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int ParseKeywordNumber(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' ||
+                               text[i] == '\r' || text[i] == '\v' || text[i] == '\f')) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = std::min<long long>(value * 10 + (text[i] - '0'), 1LL << 40);
+    }
+    if (negative) value = -value;
+    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+void COptions::ParseOptions(std::string_view keywords) {
+    std::string localName = "guest";  // the name a following `password` checks
+    std::size_t position = 0;
+    while (position < keywords.size()) {
+        std::size_t start = keywords.find_first_not_of(kSeparators, position);
+        if (start == std::string_view::npos) break;
+        std::size_t end = keywords.find_first_of(kSeparators, start);
+        if (end == std::string_view::npos) end = keywords.size();
+        position = end;
+        std::string_view token = keywords.substr(start, end - start);
+
+        std::size_t equals = token.find('=');
+        bool hasValue = equals != std::string_view::npos;
+        std::string_view keyword = hasValue ? token.substr(0, equals) : token;
+        std::string_view value = hasValue ? token.substr(equals + 1) : std::string_view();
+        auto is = [&](std::string_view word) { return EqualsIgnoringCase(keyword, word); };
+        auto number = [&] { return ParseKeywordNumber(value); };
+
+        if (StartsWithIgnoringCase(keyword, "type")) {
+            g_state.AddType(std::string(SecondWord(keyword)), std::string(value));
+        }
+        if (is("scene")) {
+            m_vrml = 1, m_page = 0, m_room = 1;
+        } else if (is("page")) {
+            m_vrml = 0, m_page = 1;
+        } else if (is("graph")) {
+            m_vrml = 1, m_page = 0, m_graph = 1;
+        } else if (is("topics")) {
+            m_topics = 1;
+        } else if (is("models")) {
+            m_models = 1;
+        } else if (is("icons")) {
+            m_icons = 1;
+        } else if (is("fullurl")) {
+            m_fullUrl = 1;
+        } else if (is("nolabel")) {
+            m_showLabels = 0;
+        } else if (is("noindex")) {
+            m_index = 2;
+        } else if (is("index")) {
+            m_index = 1;
+        } else if (is("expand")) {
+            m_expand = value;
+        } else if (is("sort")) {
+            m_sort = value;
+        } else if (is("port")) {
+            m_port = number();
+        } else if (is("clients")) {
+            m_clients = number();
+        } else if (is("redirect")) {
+            m_redirect = value;
+        } else if (is("path")) {
+            m_path = value;
+        } else if (is("title")) {
+            m_title = value;
+        } else if (is("topoflist")) {
+            m_topOfList = value;
+        } else if (is("head")) {
+            m_head = value;
+        } else if (is("tail")) {
+            m_tail = value;
+        } else if (is("sid")) {
+            m_user = FindUserBySequence(number());
+        } else if (is("delay")) {
+            g_state.SetDelay(number());
+        } else if (is("item")) {
+            m_item = number();
+        } else if (is("quantity")) {
+            m_quantity = number();
+        } else if (is("hostname")) {
+            g_state.SetHostName(std::string(value));
+        } else if (is("name")) {
+            localName = value;
+        } else if (is("password")) {
+            if (hasValue) m_user = FindUserByName(localName, value);
+        } else if (is("add")) {
+            m_add = 1;
+        } else if (is("delete")) {
+            m_delete = 1;
+        } else if (is("buy")) {
+            m_buy = 1;
+        } else if (is("show")) {
+            m_show = 1;
+        } else if (is("type")) {
+            m_type = value;
+        } else if (is("smtpport")) {
+            m_smtpPort = number();
+        } else if (is("timeout")) {
+            m_timeout = std::clamp(number(), 1, 120);
+        }
+    }
+}
+
+void COptions::ReadOptionsFile(std::istream& in) {
+    std::string line;
+    while (in.good()) {
+        line.clear();
+        // Read one piece: up to the LF, or kMaxCfgLine characters (the rest is the next line).
+        bool gotAny = false;
+        bool endedByLineFeed = false;
+        for (int c; line.size() < kMaxCfgLine && (c = in.get()) != EOF;) {
+            gotAny = true;
+            if (c == '\n') {
+                endedByLineFeed = true;
+                break;
+            }
+            line.push_back(static_cast<char>(c));
+        }
+        if (!gotAny) break;
+        bool endedLine = endedByLineFeed || in.peek() == EOF;
+        if (endedLine && !line.empty() && line.back() == '\r') line.pop_back();  // Windows files
+        unsigned char first = line.empty() ? 0 : static_cast<unsigned char>(line[0]);
+        bool isLetter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
+        if (isLetter) ParseOptions(line);
+    }
+}

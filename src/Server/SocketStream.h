@@ -1,0 +1,131 @@
+// SocketStream.h - CSocketStream, the two-way text stream of one connection: every renderer
+// writes its reply here, and reads the request's options and the worker's thread id from it.
+//
+// Modes:
+//  - direct: reads and writes go to the accepted socket. Output is gathered in one buffer per
+//    reply and sent when the reply is flushed, when it passes kSendChunk, before a read that
+//    has to wait for the peer, before a file body, and at Close. EndLine's flush is therefore a
+//    cheap mark, not a system call per line; the bytes on the wire are the same.
+//  - buffered: Accept first reads the request into an in-memory buffer (chunks of up to 8000
+//    bytes until one ends with "\r\n\r\n" or the peer stops sending); the reply is gathered in
+//    memory and Close sends it in pieces of 20000 bytes.
+//  - memory (tests and fuzzing): input from a string, output kept for TakeOutput().
+// HEAD: once BeginBody() marks the end of the header block, body bytes are dropped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/Fd.h"
+
+class COptions;
+
+class CSocketStream {
+public:
+    static constexpr std::size_t kSendChunk = 64 * 1024;
+    static constexpr std::size_t kBufferedCapacity = 100000;
+
+    CSocketStream() = default;
+    CSocketStream(const CSocketStream&) = delete;
+    CSocketStream& operator=(const CSocketStream&) = delete;
+    ~CSocketStream();
+
+    // --- connection ---
+    // Resets the per-request state, blocks in accept; false when accept fails.
+    bool Accept(int listenFd);
+    // Finishes the reply (sends what is gathered) and closes the client socket.
+    void Close();
+    // Sends all bytes straight to the socket; false on the first failed send.
+    bool SendAll(const char* data, std::size_t length);
+    // Next accepts use buffered mode (true) or direct mode (false, the default).
+    void SetBufferedMode(bool buffered) { m_wantBuffered = buffered; }
+    bool IsBuffered() const { return m_buffered; }
+    // Read and write time-outs of accepted sockets, in seconds (0: none).
+    void SetTimeouts(int readSeconds, int writeSeconds);
+    // Memory mode: the stream reads `input` and keeps everything written.
+    void OpenMemory(std::string input);
+    std::string TakeOutput();
+
+    // --- reading ---
+    enum class ERead { Line, End, TimedOut };
+    // Reads up to the next LF (consumed, not stored) or `maxChars` characters, whichever comes
+    // first; the rest of a longer line comes back on the next call. End: nothing left to read
+    // (`line` is empty). TimedOut: the peer sent nothing within the read time-out.
+    ERead ReadLine(std::string& line, std::size_t maxChars);
+    // True when no byte is left to read (waits for the peer if nothing is buffered).
+    bool AtEnd();
+
+    // --- writing ---
+    CSocketStream& operator<<(std::string_view text) {
+        Write(text.data(), text.size());
+        return *this;
+    }
+    CSocketStream& operator<<(const char* text) { return *this << std::string_view(text); }
+    CSocketStream& operator<<(const std::string& text) { return *this << std::string_view(text); }
+    CSocketStream& operator<<(char c) {
+        Write(&c, 1);
+        return *this;
+    }
+    CSocketStream& operator<<(int value) { return WriteInteger(value); }
+    CSocketStream& operator<<(unsigned value) { return WriteInteger(value); }
+    CSocketStream& operator<<(long value) { return WriteInteger(value); }
+    CSocketStream& operator<<(unsigned long value) { return WriteInteger(value); }
+    CSocketStream& operator<<(long long value) { return WriteInteger(value); }
+    CSocketStream& operator<<(unsigned long long value) { return WriteInteger(value); }
+    // Fixed-point with 2 decimals after SetFixed2(true) (scenes, the cart); else "%g".
+    CSocketStream& operator<<(double value);
+    CSocketStream& operator<<(float value);
+    CSocketStream& operator<<(CSocketStream& (*manipulator)(CSocketStream&)) {
+        return manipulator(*this);
+    }
+    void Write(const char* data, std::size_t length);
+    void SetFixed2(bool on) { m_fixed2 = on; }
+    // Sends what is gathered now (direct mode); buffered and memory modes keep it for Close.
+    void Flush();
+    // The lazy flush behind EndLine: sends once a chunk's worth is gathered.
+    void FlushIfFull();
+    // Sends `length` bytes of the open file `fd` from its current offset as body bytes
+    // (sendfile in direct mode). Returns the number of bytes sent (0 for HEAD).
+    std::int64_t SendFile(int fd, std::int64_t length);
+    // The header block is complete; with m_headOnly nothing after this is sent.
+    void BeginBody();
+    // False once a write to the peer failed; later output is dropped.
+    bool Good() const { return !m_failed; }
+
+    // --- per-request state ---
+    unsigned m_threadId = 0;
+    COptions* m_options = nullptr;  // the request's options, valid during one HandleRequest
+    bool m_headOnly = false;
+
+private:
+    template <typename T>
+    CSocketStream& WriteInteger(T value) {
+        std::string text = std::to_string(value);
+        Write(text.data(), text.size());
+        return *this;
+    }
+    // Fills m_in from the socket; false at end of input, time-out (m_timedOut) or error.
+    bool FillInput();
+    void ResetRequestState();
+    void ReadBufferedRequest();
+
+    CFd m_socket;
+    bool m_wantBuffered = false;
+    bool m_buffered = false;
+    bool m_memory = false;
+    bool m_failed = false;
+    bool m_timedOut = false;
+    bool m_inputEnded = false;
+    bool m_fixed2 = false;
+    bool m_inBody = false;
+    int m_readTimeout = 0;
+    int m_writeTimeout = 0;
+    std::string m_in;        // bytes received and not yet read
+    std::size_t m_inPos = 0;
+    std::string m_out;       // bytes written and not yet sent
+};
+
+// Writes "\r\n" and flushes (lazily, see above).
+CSocketStream& EndLine(CSocketStream& out);

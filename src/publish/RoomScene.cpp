@@ -1,0 +1,6 @@
+// RoomScene.cpp - placeholder until the VRML worlds land.
+#include "Server/FolderNode.h"
+#include "Server/SocketStream.h"
+
+void CFolderNode::ReplyScene(CSocketStream&) {}
+void CFolderNode::ReplyRoom(CSocketStream&) {}
