@@ -1,0 +1,4 @@
+// MailArchive.cpp - placeholder: until mailboxes land, topics subfolders stay plain folders.
+#include "mail/MailArchive.h"
+
+void RegisterMailArchive() {}
