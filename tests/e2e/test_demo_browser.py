@@ -46,6 +46,22 @@ class DemoListings(unittest.TestCase):
                     self.assertEqual(dict(headers).get("Content-type"), "image/gif")
                     self.assertTrue(body.startswith(b"GIF89a"), body[:16])
 
+    def test_committed_pictures_are_what_the_drawing_script_makes(self):
+        out = pathlib.Path(tempfile.mkdtemp(prefix="vantrel-icons-"))
+        try:
+            subprocess.run(["/usr/bin/python3", str(SOURCE / "scripts" / "make-icons"), str(out)], check=True,
+                           timeout=120)
+            for folder in ("icons", "pictures"):
+                drawn = sorted(p.name for p in (out / folder).glob("*.gif"))
+                committed = sorted(p.name for p in (SOURCE / "demo" / folder).glob("*.gif"))
+                self.assertEqual(drawn, committed, folder)
+                for name in drawn:
+                    with self.subTest(picture=folder + "/" + name):
+                        self.assertEqual((out / folder / name).read_bytes(),
+                                         (SOURCE / "demo" / folder / name).read_bytes())
+        finally:
+            shutil.rmtree(out, ignore_errors=True)
+
     def test_about_answers_with_its_index_page_and_lists_on_request(self):
         with Site(demo=True) as site:
             _, headers, index = site.get("/about/")
