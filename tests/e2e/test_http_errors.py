@@ -3,6 +3,7 @@
 import os
 import socket
 import select
+import time
 import unittest
 
 from harness import Site, parse_reply
@@ -120,9 +121,13 @@ class TimeOutsAndPool(unittest.TestCase):
                 text = (site.root / "vantrel.cfg").read_text()
                 (site.root / "vantrel.cfg").write_text(text + "port=%d\n" % port)
                 site.port = port
-                site.start()  # the port accepts (the holder's), so start returns
-                site.stop()
+                site.start()  # the port accepts (the holder's), so start returns at once
+                deadline = time.monotonic() + 10
+                while "Couldn't" not in site.stderr() and time.monotonic() < deadline:
+                    time.sleep(0.02)  # polling a file the server writes, bounded
                 self.assertRegex(site.stderr(), r"^Windows Socket error \d+:  Couldn't bind the server socket\.\n")
+                self.assertIsNone(site.proc.poll())  # it still waits for the stop
+                self.assertEqual(site.stop(), 0)
             finally:
                 site._cleanup()
         finally:
