@@ -1,12 +1,14 @@
 """Refusals, missing paths, hostile requests, time-outs and the worker pool, on a real server."""
 
 import os
+import resource
+import subprocess
 import socket
 import select
 import time
 import unittest
 
-from harness import Site, parse_reply
+from harness import BIN, Site, parse_reply
 
 NOT_FOUND = (b"HTTP/1.0 404 FILE NOT FOUND\r\n\r\n<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY>"
              b"<H1>404 File Not Found</H1>The file is not found on this server\r\n")
@@ -132,6 +134,20 @@ class TimeOutsAndPool(unittest.TestCase):
                 site._cleanup()
         finally:
             holder.close()
+
+    def test_too_few_descriptors_end_the_server_at_once(self):
+        site = Site({})
+        site._build()
+        try:
+            def limit():
+                resource.setrlimit(resource.RLIMIT_NOFILE, (40, 40))
+            proc = subprocess.run([BIN, "-cmd"], cwd=site.root, preexec_fn=limit,
+                                  capture_output=True, timeout=30)
+            self.assertEqual(proc.returncode, 0)
+            self.assertEqual(proc.stdout, b"Starting Vantrel.\n")
+            self.assertEqual(proc.stderr, b"Not enough TCP sockets available, 60 more needed\n")
+        finally:
+            site._cleanup()
 
 
 def recv_all(sock):
