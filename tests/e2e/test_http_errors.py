@@ -1,11 +1,14 @@
 """Refusals, missing paths, hostile requests, time-outs and the worker pool, on a real server."""
 
 import os
+import resource
+import subprocess
 import socket
 import select
+import time
 import unittest
 
-from harness import Site, parse_reply
+from harness import BIN, Site, parse_reply
 
 NOT_FOUND = (b"HTTP/1.0 404 FILE NOT FOUND\r\n\r\n<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY>"
              b"<H1>404 File Not Found</H1>The file is not found on this server\r\n")
@@ -120,13 +123,31 @@ class TimeOutsAndPool(unittest.TestCase):
                 text = (site.root / "vantrel.cfg").read_text()
                 (site.root / "vantrel.cfg").write_text(text + "port=%d\n" % port)
                 site.port = port
-                site.start()  # the port accepts (the holder's), so start returns
-                site.stop()
+                site.start()  # the port accepts (the holder's), so start returns at once
+                deadline = time.monotonic() + 10
+                while "Couldn't" not in site.stderr() and time.monotonic() < deadline:
+                    time.sleep(0.02)  # polling a file the server writes, bounded
                 self.assertRegex(site.stderr(), r"^Windows Socket error \d+:  Couldn't bind the server socket\.\n")
+                self.assertIsNone(site.proc.poll())  # it still waits for the stop
+                self.assertEqual(site.stop(), 0)
             finally:
                 site._cleanup()
         finally:
             holder.close()
+
+    def test_too_few_descriptors_end_the_server_at_once(self):
+        site = Site({})
+        site._build()
+        try:
+            def limit():
+                resource.setrlimit(resource.RLIMIT_NOFILE, (40, 40))
+            proc = subprocess.run([BIN, "-cmd"], cwd=site.root, preexec_fn=limit,
+                                  capture_output=True, timeout=30)
+            self.assertEqual(proc.returncode, 0)
+            self.assertEqual(proc.stdout, b"Starting Vantrel.\n")
+            self.assertEqual(proc.stderr, b"Not enough TCP sockets available, 60 more needed\n")
+        finally:
+            site._cleanup()
 
 
 def recv_all(sock):
