@@ -1,7 +1,6 @@
 // MailRecipient.cpp - the mailbox store: pending lines of one recipient and their delivery.
 #include "smtp/MailRecipient.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,21 +10,13 @@
 #include <cstdio>
 #include <string>
 
-#include "Server/FolderNode.h"
 #include "Server/ServerState.h"
+#include "mail/MailboxNode.h"
 
 namespace {
 
 CSpoolAccess g_defaultAccess;
 CSpoolAccess* g_access = &g_defaultAccess;
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    }
-    return true;
-}
 
 // A body line the spool reader would take for the start of a new message: "From " or
 // "From:", possibly behind earlier quoting ">"s. One more ">" keeps it in the body.
@@ -49,33 +40,22 @@ bool CSpoolAccess::Append(int fd, std::string_view bytes) {
     return true;
 }
 
-void CSpoolAccess::ReadNewMail(CFolderNode* /*mailbox*/, std::int64_t /*lineEndAddedAt*/) {}
+void CSpoolAccess::ReadNewMail(CMailboxNode* mailbox, std::int64_t lineEndAddedAt) {
+    // Only this thread reads the spool after start-up, so the offset is stable here.
+    if (lineEndAddedAt >= 0 && mailbox->ReadOffset() == lineEndAddedAt) {
+        mailbox->ReadSpool(lineEndAddedAt + 1);
+    } else {
+        mailbox->ReadNewMail();
+    }
+}
 
 void CMailRecipient::SetSpoolAccess(CSpoolAccess* access) {
     g_access = access ? access : &g_defaultAccess;
 }
 
-CFolderNode* FindMailboxFolder(std::string_view name) {
+CMailboxNode* FindMailboxFolder(std::string_view name) {
     if (!g_state.m_topicsFolder) return nullptr;
-    return dynamic_cast<CFolderNode*>(g_state.m_topicsFolder->FindChild(name));
-}
-
-std::string SpoolPathIn(const std::string& dirPath) {
-    static constexpr std::string_view kSpoolName = "mailbox";
-    std::string best;
-    if (DIR* dir = ::opendir(dirPath.empty() ? "." : dirPath.c_str())) {
-        while (const dirent* entry = ::readdir(dir)) {
-            std::string_view name = entry->d_name;
-            if (name == kSpoolName) {
-                best = name;
-                break;
-            }
-            if (EqualsIgnoringCase(name, kSpoolName) && (best.empty() || name < best)) best = name;
-        }
-        ::closedir(dir);
-    }
-    if (best.empty()) best = kSpoolName;
-    return dirPath + best;
+    return dynamic_cast<CMailboxNode*>(g_state.m_topicsFolder->FindChild(name));
 }
 
 std::string SeparatorLine(std::time_t when) {
@@ -118,13 +98,14 @@ void CMailRecipient::Discard() {
 }
 
 int CMailRecipient::OpenSpool() {
-    CFolderNode* folder = FindMailboxFolder(m_name);
-    if (!folder) {
+    CMailboxNode* mailbox = FindMailboxFolder(m_name);
+    if (!mailbox) {
         m_state = kUnknown;
         std::fprintf(stderr, "Could not locate node for %s\n", m_name.c_str());
         return -1;
     }
-    m_spoolPath = SpoolPathIn(folder->m_dirPath);
+    // The mailbox chose its spool name when it was built; reader and store must agree on it.
+    m_spoolPath = mailbox->m_spoolPath;
     // Read-write so the last byte can be checked; every write still goes to the end.
     m_spool = ::open(m_spoolPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (m_spool < 0) {
@@ -186,8 +167,8 @@ bool CMailRecipient::Deliver() {
         Discard();
         CloseSpool();
     }
-    if (CFolderNode* folder = FindMailboxFolder(m_name)) {
-        g_access->ReadNewMail(folder, lineEndAddedAt);
+    if (CMailboxNode* mailbox = FindMailboxFolder(m_name)) {
+        g_access->ReadNewMail(mailbox, lineEndAddedAt);
     } else {
         std::fprintf(stderr, "No MailBox object found for %s\n", m_name.c_str());
     }

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-class CFolderNode;
+class CMailboxNode;
 
 // What a delivery needs from the outside world, so tests can make a write fail.
 class CSpoolAccess {
@@ -23,9 +23,11 @@ class CSpoolAccess {
     virtual ~CSpoolAccess() = default;
     // Appends `bytes` to the open spool `fd` (opened with O_APPEND); false on a failed write.
     virtual bool Append(int fd, std::string_view bytes);
-    // Lets the mailbox folder pick up what was appended. `lineEndAddedAt` is the offset of a
-    // line end the store wrote before the separator (the spool did not end with one), or -1.
-    virtual void ReadNewMail(CFolderNode* mailbox, std::int64_t lineEndAddedAt);
+    // Lets the mailbox pick up what was appended. `lineEndAddedAt` is the offset of a line end
+    // the store wrote before the separator (the spool did not end with one), or -1; when the
+    // mailbox had read up to exactly there, it reads on after that line end, so the line end
+    // does not become an empty message of its own.
+    virtual void ReadNewMail(CMailboxNode* mailbox, std::int64_t lineEndAddedAt);
 };
 
 class CMailRecipient {
@@ -72,10 +74,7 @@ class CMailRecipient {
     bool m_overflowed = false;
 };
 
-// The mailbox folder named `name` ignoring case among the topics folder's children, or null.
-CFolderNode* FindMailboxFolder(std::string_view name);
-// The spool file of the mailbox in `dirPath` (ending in "/"): "mailbox" if present, else the
-// first entry equal to it ignoring case in byte order, else "mailbox" (to be created).
-std::string SpoolPathIn(const std::string& dirPath);
+// The mailbox named `name` ignoring case among the topics folder's children, or null.
+CMailboxNode* FindMailboxFolder(std::string_view name);
 // "From ???@??? " and `when` as local time in "%a %b %d %H:%M:%S %Y", without a line end.
 std::string SeparatorLine(std::time_t when);

@@ -20,7 +20,7 @@ class CRecordingAccess : public CSpoolAccess {
         }
         return CSpoolAccess::Append(fd, bytes);
     }
-    void ReadNewMail(CFolderNode* mailbox, std::int64_t lineEndAddedAt) override {
+    void ReadNewMail(CMailboxNode* mailbox, std::int64_t lineEndAddedAt) override {
         m_reads.push_back(mailbox->m_name);
         m_lineEnds.push_back(lineEndAddedAt);
     }
@@ -89,6 +89,20 @@ TEST_F(MailRecipientTest, AppendsAfterExistingMailAndStartsOnAFreshLine) {
     }
 }
 
+TEST_F(MailRecipientTest, FreshLineDoesNotBecomeAnEmptyMessageForTheReader) {
+    CMailRecipient::SetSpoolAccess(nullptr);  // the real mailbox reads what was stored
+    m_site.Write("beta", "mailbox", "From ???@??? Mon Jan 09 10:11:12 1995\nSubject: a\n\nno end");
+    CMailboxNode* beta = m_site.Mailbox("beta");
+    beta->ReadSpool(0);
+    ASSERT_EQ(beta->MessageCount(), 1);
+    CMailRecipient recipient("BETA", CMailRecipient::kActive);
+    for (const char* line : {"Subject: b", "", "body b"})
+        recipient.AddLine(line);
+    EXPECT_TRUE(recipient.Deliver());
+    EXPECT_EQ(beta->MessageCount(), 2);
+    EXPECT_EQ(beta->ReadOffset(), static_cast<std::int64_t>(m_site.Read("beta").size()));
+}
+
 TEST_F(MailRecipientTest, SpoolNameIsFoundIgnoringCase) {
     struct Case {
         const char* label;
@@ -105,9 +119,10 @@ TEST_F(MailRecipientTest, SpoolNameIsFoundIgnoringCase) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         std::string box = "box" + std::to_string(round++);
-        m_site.AddMailbox(box);
+        std::filesystem::create_directory(m_site.m_dir + "/" + box);
         for (const std::string& name : c.present)
             m_site.Write(box, name, "x\n");
+        m_site.AddMailbox(box);
         CMailRecipient recipient(box, CMailRecipient::kActive);
         recipient.AddLine("line");
         EXPECT_TRUE(recipient.Deliver());

@@ -15,6 +15,7 @@
 
 #include "Server/FolderNode.h"
 #include "Server/ServerState.h"
+#include "mail/MailboxNode.h"
 
 class CSmtpTestSite {
   public:
@@ -36,11 +37,18 @@ class CSmtpTestSite {
         std::filesystem::remove_all(m_dir, ignored);
     }
 
-    void AddMailbox(const std::string& name) {
+    CMailboxNode* AddMailbox(const std::string& name) {
         std::filesystem::create_directory(m_dir + "/" + name);
-        auto box = std::make_unique<CFolderNode>(CFolderNode::NoScan{}, name);
-        box->m_dirPath = m_dir + "/" + name + "/";
+        std::string dirPath = m_dir + "/" + name + "/";
+        auto box = std::make_unique<CMailboxNode>(CFolderNode::NoScan{}, name,
+                                                  CMailboxNode::FindSpoolFile(dirPath));
+        box->m_dirPath = dirPath;
+        CMailboxNode* raw = box.get();
         m_topics->AddChild(std::move(box));
+        return raw;
+    }
+    CMailboxNode* Mailbox(const std::string& name) const {
+        return static_cast<CMailboxNode*>(m_topics->FindChild(name));
     }
     std::string Path(const std::string& box, const std::string& file = "mailbox") const {
         return m_dir + "/" + box + "/" + file;
