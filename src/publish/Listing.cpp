@@ -1,7 +1,135 @@
-// Listing.cpp - placeholder until the HTML listing lands: folders answer with nothing yet.
+// Listing.cpp - what a folder looks like to a web browser: its index file, or an HTML table of
+// its children with icons, links, sizes, times and a "New!" marker for recent files.
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <string_view>
+
 #include "Server/FolderNode.h"
+#include "Server/HttpHeader.h"
+#include "Server/Options.h"
+#include "Server/ServerState.h"
 #include "Server/SocketStream.h"
 
-void CFileNode::WriteListEntry(CSocketStream& out) { CNode::WriteListEntry(out); }
-void CFolderNode::Reply(CSocketStream& out) { ReplyListing(out); }
-void CFolderNode::ReplyListing(CSocketStream&) {}
+namespace {
+
+constexpr std::time_t kNewWindowSeconds = 10 * 24 * 60 * 60;
+constexpr int kSizeColumns = 10;
+
+// The icon of that name in the icons folder; null without an icons folder or such a picture.
+const CNode* FindIcon(std::string_view name) {
+    if (!g_state.m_iconsFolder) return nullptr;
+    return g_state.m_iconsFolder->FindChild(name);
+}
+
+// The icon of one row: the child's own options pick a scene or topic picture, else its kind's,
+// falling back to the generic one.
+const CNode* RowIcon(const CFileNode& child) {
+    if (!g_state.m_iconsFolder) return nullptr;
+    const COptions& own = child.Options();
+    std::string wanted;
+    if (own.m_vrml) {
+        wanted = "scene.gif";
+    } else if (own.m_topics) {
+        wanted = "topic.gif";
+    } else {
+        wanted = child.GetKind() + ".gif";
+    }
+    if (const CNode* icon = FindIcon(wanted)) return icon;
+    return FindIcon("Default.gif");
+}
+
+// Local time as "%c" gives it; the program keeps the C locale, so the text is fixed-width
+// ("Tue Dec  8 15:27:50 2026"). Empty when the time cannot be converted.
+std::string FormatListTime(std::time_t time) {
+    std::tm local{};
+    if (!localtime_r(&time, &local)) return {};
+    char text[64];
+    std::size_t length = std::strftime(text, sizeof text, "%c", &local);
+    return std::string(text, length);
+}
+
+// Right-aligned in the size column; a longer number is written whole.
+std::string FormatListSize(std::int64_t size) {
+    char text[32];
+    int length = std::snprintf(text, sizeof text, "%*" PRId64, kSizeColumns, size);
+    return std::string(text, length > 0 ? static_cast<std::size_t>(length) : 0);
+}
+
+}  // namespace
+
+void CFileNode::WriteListEntry(CSocketStream& out) {
+    const std::time_t threshold = std::time(nullptr) - kNewWindowSeconds;
+    // Read once: a concurrent reply of this file may refresh them.
+    const std::time_t modified = m_modifiedTime.load();
+    const std::int64_t size = m_size.load();
+
+    out << "<TD>";
+    if (const CNode* icon = RowIcon(*this)) out << "<IMG SRC=\"" << WriteUrl(icon) << "\">";
+    out << "</TD><TD WIDTH=40%>";
+    CNode::WriteListEntry(out);
+    out << "</TD><TD ALIGN=RIGHT>" << FormatListSize(size) << "  </TD><TD ALIGN=RIGHT>"
+        << FormatListTime(modified) << "</TD>";
+    out << "<TD>";
+    if (modified > threshold) {
+        if (const CNode* icon = FindIcon("new.gif")) {
+            out << "<IMG SRC=\"" << WriteUrl(icon) << "\">";
+        } else {
+            out << "New!";
+        }
+    }
+    out << "</TD>";
+}
+
+void CFolderNode::Reply(CSocketStream& out) {
+    if (out.m_options && out.m_options->m_vrml) {
+        ReplyScene(out);
+    } else {
+        ReplyListing(out);
+    }
+}
+
+void CFolderNode::ReplyListing(CSocketStream& out) {
+    if (m_indexNode) {
+        // The keyword `index` asks for the listing itself, unless the folder forbids it.
+        const bool wantsListing = out.m_options && out.m_options->m_index == 1;
+        if (!wantsListing || Options().m_index == 2) {
+            m_indexNode->Reply(out);
+            return;
+        }
+    }
+
+    WriteModifiedHeader(out, "text/html", m_modifiedTime.load());
+    const std::string caption = EscapeLessThan(GetLabel("Directory listing for: "));
+    out << "<HEAD><TITLE>" << caption << "</TITLE></HEAD>" << EndLine;
+    out << "<BODY>" << EndLine;
+    out << "<H2>" << caption << "</H2>" << EndLine;
+
+    out << "<HR><TABLE WIDTH=100%><TR>";
+    if (m_parent) {
+        out << "<TD><A HREF=\"" << WriteUrl(m_parent) << "\">";
+        if (const CNode* icon = FindIcon("up.gif")) {
+            out << "<IMG BORDER=0 SRC=\"" << WriteUrl(icon) << "\">";
+        }
+        out << "[UP]</A></TD>";
+    }
+    out << "<TD ALIGN=RIGHT><A HREF=\"" << WriteUrl(this) << "?SCENE\">[VRML]";
+    if (const CNode* icon = FindIcon("vrml.gif")) {
+        out << "<IMG SRC=\"" << WriteUrl(icon) << "\">";
+    } else {
+        out << "VRML";
+    }
+    out << "</A></TD></TR></TABLE><BR><HR>" << EndLine;
+
+    out << Options().m_head << EndLine;
+    out << "<PRE><TABLE BORDER=0 CELLSPACING=0 CELLPADDING=0>" << EndLine;
+    for (CNode* child = FirstChild(); child; child = child->Next()) {
+        out << "<TR>";
+        child->WriteListEntry(out);
+        out << "<BR></TR>";
+    }
+    out << "</TABLE></PRE><HR>" << EndLine;
+    out << Options().m_tail << EndLine;
+    out << "</BODY>" << EndLine;
+}

@@ -157,8 +157,8 @@ TEST_F(NodeTest, BaseListEntryCutsAt40AndPads) {
     root.AddChild(Leaf("a<b"));
     CSocketStream out;
     out.OpenMemory("");
-    root.FindChild(std::string(45, 'n'))->WriteListEntry(out);
+    root.FindChild(std::string(45, 'n'))->CNode::WriteListEntry(out);
     EXPECT_EQ(out.TakeOutput(), "<A HREF=\"/" + std::string(45, 'n') + "\">" + std::string(40, 'n') + "</A>");
-    root.FindChild("a<b")->WriteListEntry(out);
+    root.FindChild("a<b")->CNode::WriteListEntry(out);
     EXPECT_EQ(out.TakeOutput(), "<A HREF=\"/a%3Cb\">a&lt;b</A>" + std::string(37, ' '));
 }
