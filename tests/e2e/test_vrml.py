@@ -168,6 +168,10 @@ class DemoWorldsTest(unittest.TestCase):
             self.assertNotIn(b"rotation 0 1 0 1.5708 }", room)
             self.assertIn(b"USE Wall", room)
             self.assertIn(b"USE Frame", room)
+            # The demo's mailboxes hold messages: each is a bulletin board in the topics world.
+            topics = site.get("/topics/?scene")[2]
+            self.assertEqual(topics.count(b"\tUSE BBoard\r\n"), 2)
+            self.assertEqual(topics.count(b"\tUSE BBNote\r\n"), 8)
 
     def test_checker_fails_on_a_broken_world(self):
         # The reader exits 0 after a parse error; the check must not.
