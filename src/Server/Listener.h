@@ -11,11 +11,12 @@
 #include <memory>
 #include <vector>
 
+#include "Server/HttpConnection.h"
 #include "Server/ServerThread.h"
 #include "platform/Fd.h"
 
 class CListener {
-public:
+  public:
     CListener();
     virtual ~CListener();
     CListener(const CListener&) = delete;
@@ -29,22 +30,29 @@ public:
     // The port actually bound (tests bind port 0).
     int BoundPort() const;
 
-protected:
+  protected:
     // One worker bound to the listening socket; it starts running at once.
     virtual std::unique_ptr<CServerThread> CreateWorker() = 0;
     // Shuts the socket and joins the workers; derived destructors call it first, so no worker
     // outlives the object that created it.
     void StopWorkers();
 
-private:
+  private:
     CFd m_socket;
     std::vector<std::unique_ptr<CServerThread>> m_workers;
 };
 
 class CHttpListener : public CListener {
-public:
+  public:
     ~CHttpListener() override;
+    // Applies to workers started by later Listen calls.
+    void SetConnectionSettings(const CHttpConnection::CSettings& settings) {
+        m_settings = settings;
+    }
 
-protected:
+  protected:
     std::unique_ptr<CServerThread> CreateWorker() override;
+
+  private:
+    CHttpConnection::CSettings m_settings;
 };

@@ -7,21 +7,24 @@
 #include <thread>
 
 class CServerThread {
-public:
+  public:
     virtual ~CServerThread();
     CServerThread(const CServerThread&) = delete;
     CServerThread& operator=(const CServerThread&) = delete;
 
     void Join();
+    // Called from another thread at server stop, before Join: end a blocked connection now
+    // instead of after its time-out. The base has nothing to interrupt.
+    virtual void Interrupt() {}
     unsigned ThreadId() const { return m_threadId.load(); }  // kernel thread id, for the log
     int ExitCode() const { return m_exitCode.load(); }
 
-protected:
+  protected:
     CServerThread() = default;
     void Start();
     virtual int Run() = 0;  // the thread body; returns the exit code (12 when accept fails)
 
-private:
+  private:
     std::thread m_thread;
     std::atomic<unsigned> m_threadId{0};
     std::atomic<int> m_exitCode{0};

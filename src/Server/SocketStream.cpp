@@ -53,12 +53,17 @@ void CSocketStream::SetTimeouts(int readSeconds, int writeSeconds) {
 
 bool CSocketStream::Accept(int listenFd) {
     ResetRequestState();
-    m_socket.Reset();
+    {
+        std::scoped_lock guard(m_socketLock);
+        m_socket.Reset();
+    }
     m_memory = false;
     for (;;) {
         int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
+            std::scoped_lock guard(m_socketLock);
             m_socket.Reset(fd);
+            if (m_interrupted) ::shutdown(fd, SHUT_RDWR);
             break;
         }
         int error = errno;
@@ -88,16 +93,27 @@ void CSocketStream::ReadBufferedRequest() {
     m_inputEnded = true;  // the rest of the connection is not read in this mode
 }
 
+void CSocketStream::Interrupt() {
+    std::scoped_lock guard(m_socketLock);
+    m_interrupted = true;
+    if (m_socket.IsValid()) ::shutdown(m_socket.Get(), SHUT_RDWR);
+}
+
 void CSocketStream::OpenMemory(std::string input) {
     ResetRequestState();
-    m_socket.Reset();
+    {
+        std::scoped_lock guard(m_socketLock);
+        m_socket.Reset();
+    }
     m_memory = true;
     m_buffered = false;
     m_in = std::move(input);
     m_inputEnded = true;
 }
 
-std::string CSocketStream::TakeOutput() { return std::exchange(m_out, {}); }
+std::string CSocketStream::TakeOutput() {
+    return std::exchange(m_out, {});
+}
 
 bool CSocketStream::FillInput() {
     if (m_inputEnded || !m_socket.IsValid()) return false;
@@ -141,7 +157,9 @@ CSocketStream::ERead CSocketStream::ReadLine(std::string& line, std::size_t maxC
     return ERead::Line;
 }
 
-bool CSocketStream::AtEnd() { return m_inPos == m_in.size() && !FillInput(); }
+bool CSocketStream::AtEnd() {
+    return m_inPos == m_in.size() && !FillInput();
+}
 
 void CSocketStream::Write(const char* data, std::size_t length) {
     if (m_failed || (m_inBody && m_headOnly)) return;
@@ -152,11 +170,14 @@ void CSocketStream::Write(const char* data, std::size_t length) {
 CSocketStream& CSocketStream::operator<<(double value) {
     char text[64];
     int length = std::snprintf(text, sizeof text, m_fixed2 ? "%.2f" : "%g", value);
-    if (length > 0) Write(text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1));
+    if (length > 0)
+        Write(text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1));
     return *this;
 }
 
-CSocketStream& CSocketStream::operator<<(float value) { return *this << static_cast<double>(value); }
+CSocketStream& CSocketStream::operator<<(float value) {
+    return *this << static_cast<double>(value);
+}
 
 bool CSocketStream::SendAll(const char* data, std::size_t length) {
     while (length > 0) {
@@ -182,15 +203,20 @@ void CSocketStream::FlushIfFull() {
     if (m_out.size() >= kSendChunk) Flush();
 }
 
-void CSocketStream::BeginBody() { m_inBody = true; }
+void CSocketStream::BeginBody() {
+    m_inBody = true;
+}
 
 std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
     if (m_failed || (m_inBody && m_headOnly) || length <= 0) return 0;
     std::int64_t sent = 0;
-    if (m_memory || m_buffered || !m_socket.IsValid()) {
+    // Buffered mode too sends a file body straight from the file: holding a file of any size
+    // in memory until Close would let one request exhaust the server's memory.
+    if (m_memory || !m_socket.IsValid()) {
         char chunk[kReceiveChunk];
         while (sent < length) {
-            std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(length - sent, sizeof chunk));
+            std::size_t want =
+                static_cast<std::size_t>(std::min<std::int64_t>(length - sent, sizeof chunk));
             ssize_t n = ::read(fd, chunk, want);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
@@ -246,7 +272,12 @@ void CSocketStream::Close() {
         if (n <= 0) break;
         drained += static_cast<std::size_t>(n);
     }
-    if (::close(m_socket.Release()) != 0) {
+    int fd;
+    {
+        std::scoped_lock guard(m_socketLock);
+        fd = m_socket.Release();
+    }
+    if (::close(fd) != 0) {
         std::fprintf(stderr, "Windows Socket error %d:  Couldn't close a client socket.\n", errno);
     }
 }

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -23,7 +24,7 @@
 class COptions;
 
 class CSocketStream {
-public:
+  public:
     static constexpr std::size_t kSendChunk = 64 * 1024;
     static constexpr std::size_t kBufferedCapacity = 100000;
 
@@ -44,6 +45,9 @@ public:
     bool IsBuffered() const { return m_buffered; }
     // Read and write time-outs of accepted sockets, in seconds (0: none).
     void SetTimeouts(int readSeconds, int writeSeconds);
+    // From another thread (server stop): shuts the client socket down so a blocked read or
+    // write returns at once; sockets accepted later are shut at once too.
+    void Interrupt();
     // Memory mode: the stream reads `input` and keeps everything written.
     void OpenMemory(std::string input);
     std::string TakeOutput();
@@ -99,7 +103,7 @@ public:
     COptions* m_options = nullptr;  // the request's options, valid during one HandleRequest
     bool m_headOnly = false;
 
-private:
+  private:
     template <typename T>
     CSocketStream& WriteInteger(T value) {
         std::string text = std::to_string(value);
@@ -111,6 +115,8 @@ private:
     void ResetRequestState();
     void ReadBufferedRequest();
 
+    std::mutex m_socketLock;  // guards m_socket's changes and m_interrupted against Interrupt
+    bool m_interrupted = false;
     CFd m_socket;
     bool m_wantBuffered = false;
     bool m_buffered = false;
@@ -122,9 +128,9 @@ private:
     bool m_inBody = false;
     int m_readTimeout = 0;
     int m_writeTimeout = 0;
-    std::string m_in;        // bytes received and not yet read
+    std::string m_in;  // bytes received and not yet read
     std::size_t m_inPos = 0;
-    std::string m_out;       // bytes written and not yet sent
+    std::string m_out;  // bytes written and not yet sent
 };
 
 // Writes "\r\n" and flushes (lazily, see above).
