@@ -269,7 +269,7 @@ TEST(ServiceManagerTest, DispatcherNeedsTheNotifySocket) {
     EXPECT_FALSE(manager.RegisterControlHandler([](int) {}));
 }
 
-// SIGTERM to the process reaches the registered handler as a stop control, the status goes
+// SIGTERM reaches the registered handler as a stop control, the status goes
 // out as a datagram, and the dispatcher returns once the service main does.
 TEST(ServiceManagerTest, DispatcherTurnsSigtermIntoStop) {
     CScratch scratch;
@@ -281,6 +281,7 @@ TEST(ServiceManagerTest, DispatcherTurnsSigtermIntoStop) {
     ::pthread_sigmask(SIG_SETMASK, nullptr, &before);
 
     CSystemdServiceManager manager;
+    const pthread_t dispatcherThread = ::pthread_self();
     CAutoResetEvent stopped;
     int control = 0;
     bool signalled = false;
@@ -292,7 +293,8 @@ TEST(ServiceManagerTest, DispatcherTurnsSigtermIntoStop) {
         CServiceStatus status;
         status.m_currentState = kServiceRunning;
         EXPECT_TRUE(manager.SetStatus(status));
-        ::kill(::getpid(), SIGTERM);  // blocked everywhere now: only the dispatcher takes it
+        // Aimed at the dispatcher's thread, so no other thread of the test binary can take it.
+        ::pthread_kill(dispatcherThread, SIGTERM);
         signalled = stopped.WaitFor(std::chrono::seconds(10));
     });
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
