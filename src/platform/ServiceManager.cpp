@@ -245,8 +245,10 @@ bool CSystemdServiceManager::ControlStop(const std::string& name, CServiceStatus
         return false;
     }
     // --no-block: the caller watches the stop itself, one query a second.
-    if (RunChild({m_paths.m_systemctl, "stop", "--no-block", UnitName(name)}, nullptr) != 0) {
-        if (errno == 0) errno = EIO;
+    const int exitStatus =
+        RunChild({m_paths.m_systemctl, "stop", "--no-block", UnitName(name)}, nullptr);
+    if (exitStatus != 0) {
+        if (exitStatus > 0) errno = EIO;  // systemctl said why on standard error
         return false;
     }
     status.m_currentState = kServiceStopPending;

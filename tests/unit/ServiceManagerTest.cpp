@@ -231,6 +231,62 @@ TEST(ServiceManagerTest, UnitFilesInAScratchFolder) {
     EXPECT_EQ(errno, ENOENT);
 }
 
+// Stop and query against a stand-in systemctl that prints the state kept in a file and
+// records its arguments.
+TEST(ServiceManagerTest, StopAndQueryThroughSystemctl) {
+    CScratch scratch;
+    const fs::path script = scratch.Path() / "systemctl";
+    const fs::path state = scratch.Path() / "state";
+    const fs::path calls = scratch.Path() / "calls";
+    {
+        std::ofstream out(script);
+        out << "#!/bin/sh\necho \"$*\" >> '" << calls.string() << "'\n"
+            << "case \"$1\" in\n  is-active) cat '" << state.string() << "' ;;\n"
+            << "  stop) [ -e '" << scratch.Path().string() << "/refuse' ] && exit 1;"
+            << " echo deactivating > '" << state.string() << "' ;;\nesac\n";
+    }
+    fs::permissions(script, fs::perms::owner_all);
+    CSystemdPaths paths;
+    paths.m_unitDirectory = scratch.Path().string();
+    paths.m_systemctl = script.string();
+    CSystemdServiceManager manager(paths);
+    auto setState = [&](const char* word) { std::ofstream(state) << word << "\n"; };
+
+    CServiceStatus status;
+    setState("inactive");
+    errno = 0;
+    EXPECT_FALSE(manager.ControlStop("Vantrel", status));  // nothing to stop
+    EXPECT_EQ(errno, ESRCH);
+    EXPECT_EQ(status.m_currentState, kServiceStopped);
+
+    setState("active");
+    ASSERT_TRUE(manager.ControlStop("Vantrel", status));
+    EXPECT_EQ(status.m_currentState, kServiceStopPending);
+    ASSERT_TRUE(manager.QueryStatus("Vantrel", status));
+    EXPECT_EQ(status.m_currentState, kServiceStopPending);  // the stand-in is stopping now
+    setState("failed");
+    ASSERT_TRUE(manager.QueryStatus("Vantrel", status));
+    EXPECT_EQ(status.m_currentState, kServiceStopped);
+
+    setState("active");
+    std::ofstream(scratch.Path() / "refuse").put('x');
+    errno = 0;
+    EXPECT_FALSE(manager.ControlStop("Vantrel", status));
+    EXPECT_EQ(errno, EIO);
+
+    setState("no such word");
+    errno = 0;
+    EXPECT_FALSE(manager.QueryStatus("Vantrel", status));
+    EXPECT_EQ(errno, EIO);
+
+    EXPECT_EQ(ReadFile(calls),
+              "is-active vantrel.service\n"
+              "is-active vantrel.service\nstop --no-block vantrel.service\n"
+              "is-active vantrel.service\nis-active vantrel.service\n"
+              "is-active vantrel.service\nstop --no-block vantrel.service\n"
+              "is-active vantrel.service\n");
+}
+
 TEST(ServiceManagerTest, WrittenUnitPassesSystemdVerify) {
     if (::access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "systemd-analyze missing";
     CScratch scratch;
