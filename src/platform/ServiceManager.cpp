@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <thread>
+#include <utility>
 
 #include "platform/Fd.h"
 #include "platform/Notify.h"
@@ -266,8 +267,14 @@ bool CSystemdServiceManager::RegisterControlHandler(std::function<void(int)> han
         errno = ENOTCONN;
         return false;
     }
-    std::scoped_lock guard(m_handlerLock);
-    m_handler = std::move(handler);
+    bool stopWaiting;
+    {
+        std::scoped_lock guard(m_handlerLock);
+        m_handler = handler;
+        stopWaiting = std::exchange(m_stopPending, false);
+    }
+    // A SIGTERM that came before there was a handler is handed on now, not lost.
+    if (stopWaiting) handler(kServiceControlStop);
     return true;
 }
 
@@ -313,6 +320,7 @@ bool CSystemdServiceManager::RunDispatcher(const std::function<void()>& serviceM
                 {
                     std::scoped_lock guard(m_handlerLock);
                     handler = m_handler;
+                    if (!handler) m_stopPending = true;
                 }
                 if (handler) handler(kServiceControlStop);
             }

@@ -361,4 +361,29 @@ TEST(ServiceManagerTest, DispatcherTurnsSigtermIntoStop) {
     EXPECT_EQ(receiver.Receive(), "READY=1\nSTATUS=Running");
 }
 
+// A SIGTERM that comes before the service main has registered its handler still reaches it,
+// whichever of the two threads gets there first.
+TEST(ServiceManagerTest, StopBeforeTheHandlerIsNotLost) {
+    CScratch scratch;
+    CNotifyEnvironment environment((scratch.Path() / "notify").c_str());
+    sigset_t before;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &before);
+
+    CSystemdServiceManager manager;
+    const pthread_t dispatcherThread = ::pthread_self();
+    CAutoResetEvent stopped;
+    bool signalled = false;
+    const bool dispatched = manager.RunDispatcher([&] {
+        ::pthread_kill(dispatcherThread, SIGTERM);
+        ASSERT_TRUE(manager.RegisterControlHandler([&](int c) {
+            if (c == kServiceControlStop) stopped.Set();
+        }));
+        signalled = stopped.WaitFor(std::chrono::seconds(10));
+    });
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+
+    EXPECT_TRUE(dispatched);
+    EXPECT_TRUE(signalled);
+}
+
 }  // namespace
