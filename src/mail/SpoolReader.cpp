@@ -96,37 +96,101 @@ void CSpoolReader::ForgetPreviousText() {
     m_previous = {};
 }
 
-void CSpoolReader::Header(std::string_view line) {
-    if (StartsWith(line, "Received:") || StartsWith(line, "Return-Path:") ||
-        StartsWith(line, "Cc:") || StartsWith(line, "X-") || StartsWith(line, "Flags:")) {
-        return;  // not even the previous line
+// The header line kinds, in the order their tests are tried.
+enum class CHeaderKind {
+    kIgnored,  // does not even become the previous line
+    kEnvelope,
+    kDate,
+    kSender,
+    kMessageId,
+    kSubject,
+    kReplyTo,
+    kOther,
+};
+
+namespace {
+
+// Dispatches on the first byte first: most lines are settled by one comparison.
+CHeaderKind Classify(std::string_view line) {
+    if (line.empty()) return CHeaderKind::kOther;
+    switch (line[0]) {
+        case 'R':
+            if (StartsWith(line, "Received:") || StartsWith(line, "Return-Path:"))
+                return CHeaderKind::kIgnored;
+            break;
+        case 'C':
+            if (StartsWith(line, "Cc:")) return CHeaderKind::kIgnored;
+            break;
+        case 'X':
+            if (StartsWith(line, "X-")) return CHeaderKind::kIgnored;
+            break;
+        case 'F':
+            if (StartsWith(line, "Flags:")) return CHeaderKind::kIgnored;
+            if (StartsWith(line, "From ")) return CHeaderKind::kEnvelope;
+            if (StartsWith(line, "From:")) return CHeaderKind::kSender;
+            break;
+        case 'D':
+            if (StartsWith(line, "Date:")) return CHeaderKind::kDate;
+            break;
+        case 'S':
+            if (StartsWith(line, "Sent:")) return CHeaderKind::kDate;
+            if (StartsWith(line, "Subject:")) return CHeaderKind::kSubject;
+            break;
+        case 'M':
+            if (StartsWith(line, "Message-Id:") || StartsWith(line, "Message-ID:"))
+                return CHeaderKind::kMessageId;
+            break;
+        case 'I':
+            if (StartsWith(line, "In-Reply-To:")) return CHeaderKind::kReplyTo;
+            break;
+        default:
+            break;
     }
-    if (StartsWith(line, "From ")) {
-        m_envelopeDate = EnvelopeDate(line);
-        if (!m_envelopeDate.empty()) m_envelopeSeen = true;
-    } else if (StartsWith(line, "Date:") || StartsWith(line, "Sent:")) {
-        m_message.m_date = HeaderDate(line);
-        m_dateSeen = true;
-    } else if (StartsWith(line, "From:")) {
-        auto [name, address] = ParseSender(line);
-        m_message.m_fromName = std::move(name);
-        m_message.m_fromAddress = std::move(address);
-    } else if (StartsWith(line, "Message-Id:") || StartsWith(line, "Message-ID:")) {
-        m_message.m_messageId = MessageIdValue(line);
-    } else if (StartsWith(line, "Subject:")) {
-        m_message.m_subject = SubjectValue(line);
-        m_subjectSeen = true;
-    } else if (StartsWith(line, "In-Reply-To:")) {
-        m_message.m_inReplyTo = ReplyReference(line);
-        m_replyPending = true;
-    } else if (m_replyPending && (StartsWith(line, "    ") || StartsWith(line, "\t")) &&
-               line.find('<') != std::string_view::npos &&
-               line.find('>') != std::string_view::npos &&
-               line.find('@') != std::string_view::npos) {
-        m_message.m_inReplyTo = ReplyReference(line);
-        m_replyPending = false;
-    } else if (line.empty()) {
-        m_inHeader = false;
+    return CHeaderKind::kOther;
+}
+
+}  // namespace
+
+void CSpoolReader::Header(std::string_view line) {
+    switch (Classify(line)) {
+        case CHeaderKind::kIgnored:
+            return;
+        case CHeaderKind::kEnvelope:
+            m_envelopeDate = EnvelopeDate(line);
+            if (!m_envelopeDate.empty()) m_envelopeSeen = true;
+            break;
+        case CHeaderKind::kDate:
+            m_message.m_date = HeaderDate(line);
+            m_dateSeen = true;
+            break;
+        case CHeaderKind::kSender: {
+            auto [name, address] = ParseSender(line);
+            m_message.m_fromName = std::move(name);
+            m_message.m_fromAddress = std::move(address);
+            break;
+        }
+        case CHeaderKind::kMessageId:
+            m_message.m_messageId = MessageIdValue(line);
+            break;
+        case CHeaderKind::kSubject:
+            m_message.m_subject = SubjectValue(line);
+            m_subjectSeen = true;
+            break;
+        case CHeaderKind::kReplyTo:
+            m_message.m_inReplyTo = ReplyReference(line);
+            m_replyPending = true;
+            break;
+        case CHeaderKind::kOther:
+            if (m_replyPending && (StartsWith(line, "    ") || StartsWith(line, "\t")) &&
+                line.find('<') != std::string_view::npos &&
+                line.find('>') != std::string_view::npos &&
+                line.find('@') != std::string_view::npos) {
+                m_message.m_inReplyTo = ReplyReference(line);
+                m_replyPending = false;
+            } else if (line.empty()) {
+                m_inHeader = false;
+            }
+            break;
     }
     SetPrevious(line);
 }
