@@ -2,8 +2,10 @@
 #include "mail/SpoolReader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -252,13 +254,22 @@ bool CSpoolReader::ReadFile(const std::string& path, std::int64_t offset, const 
                             std::int64_t& nextOffset) {
     CFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.IsValid()) return false;
+    // A delivery adds a few kilobytes: size the buffer to what is there, so reading one new
+    // message costs the same whatever the spool's size.
+    struct stat info {};
+    std::size_t bufferSize = kBlockSize;
+    if (::fstat(file.Get(), &info) == 0 && info.st_size >= offset) {
+        auto left = static_cast<std::uint64_t>(info.st_size - offset);
+        bufferSize = static_cast<std::size_t>(
+            std::clamp<std::uint64_t>(left + 1, kMinBlockSize, kBlockSize));
+    }
     CSpoolReader reader(offset, sink);
     CLineSplitter splitter(reader);
-    auto buffer = std::make_unique<char[]>(kBlockSize);
+    auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
     std::size_t held = 0;              // bytes of an unfinished line at the front of the buffer
     std::int64_t heldOffset = offset;  // file offset of buffer[0]
     for (;;) {
-        ssize_t got = ::pread(file.Get(), buffer.get() + held, kBlockSize - held,
+        ssize_t got = ::pread(file.Get(), buffer.get() + held, bufferSize - held,
                               heldOffset + static_cast<std::int64_t>(held));
         if (got < 0) {
             if (errno == EINTR) continue;

@@ -30,6 +30,7 @@ class CSpoolReader {
   public:
     static constexpr std::size_t kPieceLength = 999;
     static constexpr std::size_t kBlockSize = 1 << 20;
+    static constexpr std::size_t kMinBlockSize = 4096;  // holds a whole piece and its line end
 
     using Sink = std::function<void(const CSpoolMessage&)>;
 
