@@ -51,6 +51,11 @@ class CSpoolReader {
     // the last piece read ended with a line end. Returns where the next read must start.
     std::int64_t Finish(std::int64_t endOffset, bool terminated, bool anyLine);
 
+    bool InHeader() const { return m_inHeader; }
+    // Body lines that begin with neither "From " nor "From:" only become the previous line:
+    // a caller that passes over a run of them hands over the last one.
+    void SkippedBodyLine(std::string_view line) { SetPrevious(line); }
+
     // The previous line's text is kept only as the answer to "does it hold
     // 'Forwarded message:'?"; the caller may hand over that answer before the text goes away.
     void ForgetPreviousText();

@@ -49,6 +49,12 @@ void CThreadIndex::Link(CKeyIndex& index, CMessageNode& message, CMessageNode*& 
     Splice<Next, Prev>(message, before, head);
 }
 
+void CThreadIndex::Reserve(std::size_t more) {
+    if (more < 4096) return;  // small reads: growing as needed is cheaper than rehashing now
+    m_byMessageId.reserve(m_byMessageId.size() + more);
+    m_bySubject.reserve(m_bySubject.size() + more / 2);
+}
+
 void CThreadIndex::Insert(CMessageNode& message) {
     // The subject's slot holds the newest earlier record with this subject (null if none);
     // it serves threading and the subject list alike.

@@ -27,6 +27,9 @@ class CThreadIndex {
     // Threads `message` (the newest record, numbered above every earlier one) and links it
     // into the three sorted lists and the chain of roots.
     void Insert(CMessageNode& message);
+    // Makes room for about `more` further records at once, so a large first read does not
+    // rebuild the hash maps again and again as they grow.
+    void Reserve(std::size_t more);
 
     // The upper-cased first three bytes of a subject longer than three bytes, and the rest
     // after them with leading spaces removed; both empty for a shorter subject.
