@@ -193,6 +193,21 @@ TEST(SpoolReaderTest, LongLinesAreReadInPiecesOf999) {
         EXPECT_EQ(read.next, static_cast<std::int64_t>(text.size()));
     }
     {
+        SCOPED_TRACE("short body lines, then a long one whose second piece begins with From");
+        std::string head = "Subject: a\n\nshort\nlines\n";
+        std::string text = head + std::string(999, 'x') + "From: z@q \nmore\n";
+        Read read = ReadAll(text);
+        ASSERT_EQ(read.messages.size(), 2u);
+        EXPECT_EQ(read.messages[1].m_offset, static_cast<std::int64_t>(head.size() + 999));
+    }
+    {
+        SCOPED_TRACE("a body line of 998 bytes and CR LF is one line, not a separator piece");
+        std::string text = "Subject: a\n\nx\n" + std::string(998, 'y') + "\r\nFrom: b@c\n\n";
+        Read read = ReadAll(text);
+        ASSERT_EQ(read.messages.size(), 2u);
+        EXPECT_EQ(read.messages[1].m_offset, static_cast<std::int64_t>(text.find("From: b@c")));
+    }
+    {
         SCOPED_TRACE("a 999-byte header line is followed by an empty piece");
         std::string text = "X" + std::string(998, 'h') + "\nSubject: body\n";
         Read read = ReadAll(text);
