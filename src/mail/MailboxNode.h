@@ -44,6 +44,10 @@ class CMailboxNode : public CFolderNode {
     void ReadSpool(std::int64_t offset);
     // Reads on from m_readOffset: called by the mail store after it appended to the spool.
     void ReadNewMail();
+    // The store appended a line end to a spool that lacked one before delivering: when the
+    // read offset stood at `from` (the old end), it moves to `to`, past that line end, so the
+    // lone line end does not become an empty message. Returns whether it moved.
+    bool SkipAppendedLineEnd(std::int64_t from, std::int64_t to);
     // Puts the record in front of the children (newest first). Caller holds the exclusive lock.
     void AddMessage(std::unique_ptr<CMessageNode> message);
 
