@@ -5,7 +5,8 @@
 // folder's own files and subfolders are not published. Records are never removed.
 //
 // Locking: one reader-writer lock per mailbox (m_lock).
-//  - exclusive: taken by ReadSpool (and so ReadNewMail) only while it publishes records:
+//  - exclusive: taken by ReadSpool (and so ReadNewMail) only while it publishes records, and
+//    by SkipAppendedLineEnd:
 //    threading, the sorted lists, the children list, m_byNumber, m_readOffset, m_messageCount.
 //    The file is read and parsed outside it; a second mutex keeps reads one at a time.
 //  - shared: FindChild takes it. Page renderers take ReadLock() and hold it while they walk

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -361,7 +362,13 @@ bool CSpoolReader::ReadFile(const std::string& path, std::int64_t offset, const 
         if (got < 0) {
             if (errno == EINTR) continue;
             if (!splitter.AnyLine()) return false;
-            got = 0;  // a read error ends the read like the end of the file
+            // Keep what was complete; the message being read is read again next time from
+            // its first line, never from the middle of the failed block.
+            std::fprintf(stderr, "Mailbox: reading %s failed at byte %lld: %s\n", path.c_str(),
+                         static_cast<long long>(heldOffset + static_cast<std::int64_t>(held)),
+                         std::strerror(errno));
+            nextOffset = reader.PendingStart();
+            return true;
         }
         std::size_t size = held + static_cast<std::size_t>(got);
         bool atEnd = got == 0;

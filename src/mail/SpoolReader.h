@@ -52,6 +52,8 @@ class CSpoolReader {
     std::int64_t Finish(std::int64_t endOffset, bool terminated, bool anyLine);
 
     bool InHeader() const { return m_inHeader; }
+    // Where the message being read began: where a later read starts when this one stops early.
+    std::int64_t PendingStart() const { return m_message.m_offset; }
     // Body lines that begin with neither "From " nor "From:" only become the previous line:
     // a caller that passes over a run of them hands over the last one.
     void SkippedBodyLine(std::string_view line) { SetPrevious(line); }
