@@ -22,11 +22,14 @@ std::string CFileNode::GetKind() const {
     if (HasChildren()) return "Folder";
     std::size_t dot = m_name.rfind('.');
     std::string kind = dot == std::string::npos ? m_name : m_name.substr(dot + 1);
-    for (char& c : kind) c = AsciiLower(c);
+    for (char& c : kind)
+        c = AsciiLower(c);
     return kind.empty() ? "Default" : kind;
 }
 
-std::string CFileNode::GetContentType() const { return g_state.LookupType(GetKind()); }
+std::string CFileNode::GetContentType() const {
+    return g_state.LookupType(GetKind());
+}
 
 std::string CFileNode::DiskPath() const {
     const auto* folder = dynamic_cast<const CFolderNode*>(m_parent);

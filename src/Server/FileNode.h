@@ -12,7 +12,7 @@
 struct CFindData;
 
 class CFileNode : public CNode {
-public:
+  public:
     CFileNode();  // no directory entry (the root): the three times are now, size 0
     explicit CFileNode(const CFindData& entry);
 

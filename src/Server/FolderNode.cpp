@@ -35,11 +35,11 @@ void ApplyConfigFile(int dirFd, COptions& options) {
 
 // Keeps the scan's record of active directories in step with the recursion.
 class CActiveGuard {
-public:
+  public:
     CActiveGuard(CScanContext& context, std::size_t mark) : m_context(context), m_mark(mark) {}
     ~CActiveGuard() { m_context.m_active.resize(m_mark); }
 
-private:
+  private:
     CScanContext& m_context;
     std::size_t m_mark;
 };
@@ -57,9 +57,12 @@ CFolderNode::CFolderNode(CFolderNode* parent, const CFindData& entry, CScanConte
     Scan(entry.m_name, parent->Options(), context);
 }
 
-CFolderNode::CFolderNode(NoScan, std::string name) { m_name = std::move(name); }
+CFolderNode::CFolderNode(NoScan, std::string name) {
+    m_name = std::move(name);
+}
 
-void CFolderNode::Scan(const std::string& dir, const COptions& parentOptions, CScanContext& context) {
+void CFolderNode::Scan(const std::string& dir, const COptions& parentOptions,
+                       CScanContext& context) {
     m_indexNode = nullptr;
     COptions options = parentOptions;
     options.m_redirect.clear();
@@ -96,7 +99,8 @@ void CFolderNode::Scan(const std::string& dir, const COptions& parentOptions, CS
             break;
         }
         if (IsActive(context, nextData.m_device, nextData.m_inode)) {
-            std::fprintf(stderr, "Scan: path %s of %s leads back to a folder being scanned, not followed\n",
+            std::fprintf(stderr,
+                         "Scan: path %s of %s leads back to a folder being scanned, not followed\n",
                          target.c_str(), m_dirPath.c_str());
             break;
         }
@@ -128,7 +132,8 @@ void CFolderNode::Scan(const std::string& dir, const COptions& parentOptions, CS
         std::unique_ptr<CNode> child;
         if (entry.m_isDirectory) {
             if (IsActive(childContext, entry.m_device, entry.m_inode)) {
-                std::fprintf(stderr, "Scan: %s%s leads back to a folder being scanned, not followed\n",
+                std::fprintf(stderr,
+                             "Scan: %s%s leads back to a folder being scanned, not followed\n",
                              m_dirPath.c_str(), entry.m_name.c_str());
                 return;
             }

@@ -20,13 +20,13 @@ struct CFindData;
 // State of one scan: where the parent's directory is open, and the directories on the way
 // from the root (device, inode) for the loop guard.
 struct CScanContext {
-    int m_parentDirFd = -1;        // AT_FDCWD for the root
-    std::string m_parentDirPath;   // the parent's m_dirPath, ending in "/"
+    int m_parentDirFd = -1;       // AT_FDCWD for the root
+    std::string m_parentDirPath;  // the parent's m_dirPath, ending in "/"
     std::vector<std::pair<dev_t, ino_t>> m_active;
 };
 
 class CFolderNode : public CFileNode {
-public:
+  public:
     // The root: scans `directory` (default: the current directory) with default options.
     explicit CFolderNode(const std::string& directory = ".");
     // A child folder: name, size and times from the entry, then Scan with the parent's options.
@@ -48,7 +48,7 @@ public:
     virtual void ReplyListing(CSocketStream& out);                           // Listing.cpp
     virtual void ReplyRoom(CSocketStream& out);                              // RoomScene.cpp
 
-    std::string m_dirPath;         // full path of the directory scanned, ending in "/"
-    std::int64_t m_filesSize = 0;  // plain files directly inside (64 bits)
+    std::string m_dirPath;             // full path of the directory scanned, ending in "/"
+    std::int64_t m_filesSize = 0;      // plain files directly inside (64 bits)
     CFileNode* m_indexNode = nullptr;  // index.htm or index.html among the children, not owned
 };

@@ -7,15 +7,21 @@ namespace {
 
 constexpr std::array<bool, 128> MakePathSafe() {
     std::array<bool, 128> safe{};
-    for (int c = 'A'; c <= 'Z'; ++c) safe[c] = true;
-    for (int c = 'a'; c <= 'z'; ++c) safe[c] = true;
-    for (int c = '0'; c <= '9'; ++c) safe[c] = true;
-    for (char c : std::string_view("*+-./@_")) safe[static_cast<unsigned char>(c)] = true;
+    for (int c = 'A'; c <= 'Z'; ++c)
+        safe[c] = true;
+    for (int c = 'a'; c <= 'z'; ++c)
+        safe[c] = true;
+    for (int c = '0'; c <= '9'; ++c)
+        safe[c] = true;
+    for (char c : std::string_view("*+-./@_"))
+        safe[static_cast<unsigned char>(c)] = true;
     return safe;
 }
 constexpr std::array<bool, 128> kPathSafe = MakePathSafe();
 
-bool IsKept(unsigned char byte) { return byte < 128 && kPathSafe[byte]; }
+bool IsKept(unsigned char byte) {
+    return byte < 128 && kPathSafe[byte];
+}
 
 int DigitValue(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -28,7 +34,8 @@ int DigitValue(unsigned char c) {
 std::string HTEscape(std::string_view text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::size_t escaped = 0;
-    for (unsigned char byte : text) escaped += IsKept(byte) ? 0 : 1;
+    for (unsigned char byte : text)
+        escaped += IsKept(byte) ? 0 : 1;
     std::string result;
     result.reserve(text.size() + 2 * escaped);
     for (unsigned char byte : text) {

@@ -50,7 +50,9 @@ void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time
     out.BeginBody();
 }
 
-void WriteHtmlHeader(CSocketStream& out) { WriteHttpHeader(out, "text/html", 0, 0); }
+void WriteHtmlHeader(CSocketStream& out) {
+    WriteHttpHeader(out, "text/html", 0, 0);
+}
 
 void WriteDatedHeader(CSocketStream& out, std::string_view contentType) {
     WriteHttpHeader(out, contentType, 0, 0);

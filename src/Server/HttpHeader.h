@@ -14,8 +14,8 @@ class CSocketStream;
 // an empty line. Logs the reply when the log is on. Marks the start of the body.
 void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
                      std::int64_t length);
-void WriteHtmlHeader(CSocketStream& out);                                  // text/html, now
-void WriteDatedHeader(CSocketStream& out, std::string_view contentType);   // now, no length
+void WriteHtmlHeader(CSocketStream& out);                                 // text/html, now
+void WriteDatedHeader(CSocketStream& out, std::string_view contentType);  // now, no length
 void WriteModifiedHeader(CSocketStream& out, std::string_view contentType, std::time_t time);
 
 // "%A, %d-%b-%y %H:%M:%S GMT" in UTC, C locale; empty if the time cannot be formatted.

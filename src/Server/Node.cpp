@@ -118,9 +118,13 @@ CNode* CNode::FindChild(std::string_view name) const {
     return nullptr;
 }
 
-CNode* CNode::FirstChild() const { return m_firstChild; }
+CNode* CNode::FirstChild() const {
+    return m_firstChild;
+}
 
-bool CNode::HasChildren() const { return FirstChild() != nullptr; }
+bool CNode::HasChildren() const {
+    return FirstChild() != nullptr;
+}
 
 std::string CNode::GetPath() const {
     std::string path = m_parent ? m_parent->GetPath() + m_name : std::string();
@@ -149,7 +153,9 @@ void CNode::WriteListEntry(CSocketStream& out) {
 
 void CNode::Reply(CSocketStream&) {}
 
-void CNode::ReplyScene(CSocketStream& out) { Reply(out); }
+void CNode::ReplyScene(CSocketStream& out) {
+    Reply(out);
+}
 
 void CNode::WriteSceneObject(CSocketStream&, std::int64_t) {}
 

@@ -23,7 +23,7 @@
 class CSocketStream;
 
 class CNode {
-public:
+  public:
     CNode();
     virtual ~CNode();  // deletes the children, first to last
     CNode(const CNode&) = delete;
@@ -52,8 +52,8 @@ public:
     // Base: "<A HREF=\"" url "\">" + first 40 bytes of the name (with "<" as "&lt;") + "</A>"
     // + spaces up to 40 columns (counted on the name bytes shown).
     virtual void WriteListEntry(CSocketStream& out);
-    virtual void Reply(CSocketStream& out);       // base: writes nothing
-    virtual void ReplyScene(CSocketStream& out);  // base: Reply
+    virtual void Reply(CSocketStream& out);                                 // base: writes nothing
+    virtual void ReplyScene(CSocketStream& out);                            // base: Reply
     virtual void WriteSceneObject(CSocketStream& out, std::int64_t scale);  // base: nothing
 
     // Fields, as the rest of the server reads them. Links are written only by AddChild and by
@@ -72,7 +72,7 @@ public:
     // The one record of defaults that nodes without options of their own share.
     static const std::shared_ptr<const COptions>& DefaultOptions();
 
-private:
+  private:
     struct CChildIndex;
     std::unique_ptr<CChildIndex> m_index;  // created by the first AddChild
 };

@@ -21,7 +21,8 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() &&
+           EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
 }
 
 // "type wrl" -> "wrl": the second word of the keyword, split at spaces and tabs.
@@ -48,7 +49,8 @@ CUserNode* FindUserBySequence(int sequence) {
 CUserNode* FindUserByName(std::string_view name, std::string_view password) {
     for (CNode* node = g_state.m_userList.FirstChild(); node; node = node->Next()) {
         auto* user = static_cast<CUserNode*>(node);
-        if (EqualsIgnoringCase(user->m_name, name) && EqualsIgnoringCase(user->m_password, password)) {
+        if (EqualsIgnoringCase(user->m_name, name) &&
+            EqualsIgnoringCase(user->m_password, password)) {
             return user;
         }
     }

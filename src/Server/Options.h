@@ -10,7 +10,7 @@
 class CUserNode;
 
 class COptions {
-public:
+  public:
     COptions() = default;
     explicit COptions(std::string_view keywords) { ParseOptions(keywords); }
 

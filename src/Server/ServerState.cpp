@@ -9,7 +9,9 @@
 
 ServerState g_state;
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 namespace {
 
@@ -95,7 +97,8 @@ void ServerState::ResetForTests() {
         m_typeTable.clear();
     }
     std::scoped_lock guard(m_cartLock);
-    for (CCartSlot& slot : m_cart) slot = {};
+    for (CCartSlot& slot : m_cart)
+        slot = {};
 }
 
 void LogLines(unsigned threadId, std::string_view first,

@@ -33,7 +33,7 @@ struct CCartSlot {
 };
 
 class ServerState {
-public:
+  public:
     static constexpr int kTypeTableSize = 300;
     static constexpr int kCartSlots = 10;
     static constexpr int kMaxDelayMs = 5000;
@@ -86,7 +86,7 @@ public:
     // Back to the zero-initialised state (tests; RunServer's teardown leaves the rest).
     void ResetForTests();
 
-private:
+  private:
     mutable std::mutex m_hostLock;
     std::string m_hostName;  // guarded by m_hostLock
     std::atomic<int> m_delay{0};

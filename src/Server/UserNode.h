@@ -7,7 +7,7 @@
 #include "Server/Node.h"
 
 class CUserNode : public CNode {
-public:
+  public:
     std::string m_password;
     std::string m_field1, m_field2, m_field3;
     int m_sequence = 0;

@@ -8,13 +8,13 @@
 #include <mutex>
 
 class CAutoResetEvent {
-public:
+  public:
     void Set();
     void Wait();
     // Waits at most `timeout`; true when the event was signalled (and is now reset).
     bool WaitFor(std::chrono::milliseconds timeout);
 
-private:
+  private:
     std::mutex m_lock;
     std::condition_variable m_changed;
     bool m_signalled = false;  // guarded by m_lock

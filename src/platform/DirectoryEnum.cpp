@@ -51,8 +51,8 @@ bool EnumerateDirectory(int dirFd, const std::function<void(const CFindData&)>& 
         data.m_isSymlink = entry->d_type == DT_LNK;
         if (entry->d_type == DT_UNKNOWN) {
             struct stat lst;
-            data.m_isSymlink = ::fstatat(dirFd, name, &lst, AT_SYMLINK_NOFOLLOW) == 0 &&
-                               S_ISLNK(lst.st_mode);
+            data.m_isSymlink =
+                ::fstatat(dirFd, name, &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode);
         }
         FillFromStat(st, data);
         visit(data);

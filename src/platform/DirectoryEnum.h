@@ -15,9 +15,9 @@
 struct CFindData {
     std::string m_name;
     bool m_isDirectory = false;
-    bool m_isHidden = false;      // the name starts with "."
-    bool m_isSymlink = false;     // the entry itself is a symbolic link (followed for the rest)
-    std::int64_t m_size = 0;      // 64 bits: files over 2 GiB keep their size
+    bool m_isHidden = false;   // the name starts with "."
+    bool m_isSymlink = false;  // the entry itself is a symbolic link (followed for the rest)
+    std::int64_t m_size = 0;   // 64 bits: files over 2 GiB keep their size
     std::time_t m_accessTime = 0;
     std::time_t m_writeTime = 0;
     std::time_t m_creationTime = 0;  // status change time: POSIX keeps no creation time

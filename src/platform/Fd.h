@@ -6,7 +6,7 @@
 #include <utility>
 
 class CFd {
-public:
+  public:
     CFd() = default;
     explicit CFd(int fd) : m_fd(fd) {}
     CFd(CFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
@@ -26,6 +26,6 @@ public:
         m_fd = fd;
     }
 
-private:
+  private:
     int m_fd = -1;
 };

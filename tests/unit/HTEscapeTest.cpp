@@ -8,12 +8,8 @@ TEST(HTEscape, KeepsPathSafeCharactersAndEscapesTheRest) {
         const char* in;
         const char* out;
     } cases[] = {
-        {"a/b c.txt", "a/b%20c.txt"},
-        {"50% off", "50%25%20off"},
-        {"a,b", "a%2Cb"},
-        {"x@y*z+w-_.", "x@y*z+w-_."},
-        {"?&=#~:;", "%3F%26%3D%23%7E%3A%3B"},
-        {"", ""},
+        {"a/b c.txt", "a/b%20c.txt"}, {"50% off", "50%25%20off"},           {"a,b", "a%2Cb"},
+        {"x@y*z+w-_.", "x@y*z+w-_."}, {"?&=#~:;", "%3F%26%3D%23%7E%3A%3B"}, {"", ""},
         {"\x01\x7f", "%01%7F"},
     };
     for (const auto& c : cases) {

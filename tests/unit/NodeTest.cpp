@@ -20,22 +20,26 @@ std::unique_ptr<CFolderNode> Folder(std::string name, std::vector<std::string> f
     return folder;
 }
 
-std::unique_ptr<CNode> Leaf(std::string name) { return Folder(std::move(name)); }
+std::unique_ptr<CNode> Leaf(std::string name) {
+    return Folder(std::move(name));
+}
 
 std::vector<std::string> Names(const CNode& parent) {
     std::vector<std::string> names;
-    for (CNode* child = parent.FirstChild(); child; child = child->Next()) names.push_back(child->m_name);
+    for (CNode* child = parent.FirstChild(); child; child = child->Next())
+        names.push_back(child->m_name);
     return names;
 }
 
 std::vector<std::string> NamesBackward(const CNode& parent) {
     std::vector<std::string> names;
-    for (CNode* child = parent.m_lastChild; child; child = child->Prev()) names.insert(names.begin(), child->m_name);
+    for (CNode* child = parent.m_lastChild; child; child = child->Prev())
+        names.insert(names.begin(), child->m_name);
     return names;
 }
 
 class NodeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { g_state.ResetForTests(); }
     void TearDown() override { g_state.ResetForTests(); }
 };
@@ -43,8 +47,9 @@ protected:
 }  // namespace
 
 TEST_F(NodeTest, NonEmptyFoldersFirstThenByNameIgnoringCase) {
-    const std::vector<std::vector<std::string>> orders = {
-        {"b.txt", "A", "a.txt", "Empty"}, {"Empty", "a.txt", "A", "b.txt"}, {"A", "Empty", "b.txt", "a.txt"}};
+    const std::vector<std::vector<std::string>> orders = {{"b.txt", "A", "a.txt", "Empty"},
+                                                          {"Empty", "a.txt", "A", "b.txt"},
+                                                          {"A", "Empty", "b.txt", "a.txt"}};
     for (const auto& order : orders) {
         CFolderNode root(CFolderNode::NoScan{}, "");
         for (const auto& name : order) {
@@ -58,7 +63,8 @@ TEST_F(NodeTest, NonEmptyFoldersFirstThenByNameIgnoringCase) {
 
 TEST_F(NodeTest, ComparesUnsignedBytesAfterFoldingOnlyAsciiLetters) {
     CFolderNode root(CFolderNode::NoScan{}, "");
-    for (const char* name : {"b", "_a", "Z", "\xC3\xA9", "B1", "["}) root.AddChild(Leaf(name));
+    for (const char* name : {"b", "_a", "Z", "\xC3\xA9", "B1", "["})
+        root.AddChild(Leaf(name));
     // "[" (0x5B) and "_" (0x5F) sort before the letters once A-Z are folded; 0xC3 sorts last.
     EXPECT_EQ(Names(root), (std::vector<std::string>{"[", "_a", "b", "B1", "Z", "\xC3\xA9"}));
 }
@@ -86,7 +92,8 @@ TEST_F(NodeTest, EqualNamesGoBeforeTheExistingOneAndFoldersWinLookups) {
 TEST_F(NodeTest, LargeFolderKeepsOrderAndLookups) {
     CFolderNode root(CFolderNode::NoScan{}, "");
     const int n = 20000;
-    for (int i = n - 1; i >= 0; --i) root.AddChild(Leaf("f" + std::to_string((i * 7919) % n)));
+    for (int i = n - 1; i >= 0; --i)
+        root.AddChild(Leaf("f" + std::to_string((i * 7919) % n)));
     std::string previous;
     int count = 0;
     for (CNode* child = root.FirstChild(); child; child = child->Next(), ++count) {
@@ -158,7 +165,8 @@ TEST_F(NodeTest, BaseListEntryCutsAt40AndPads) {
     CSocketStream out;
     out.OpenMemory("");
     root.FindChild(std::string(45, 'n'))->CNode::WriteListEntry(out);
-    EXPECT_EQ(out.TakeOutput(), "<A HREF=\"/" + std::string(45, 'n') + "\">" + std::string(40, 'n') + "</A>");
+    EXPECT_EQ(out.TakeOutput(),
+              "<A HREF=\"/" + std::string(45, 'n') + "\">" + std::string(40, 'n') + "</A>");
     root.FindChild("a<b")->CNode::WriteListEntry(out);
     EXPECT_EQ(out.TakeOutput(), "<A HREF=\"/a%3Cb\">a&lt;b</A>" + std::string(37, ' '));
 }

@@ -7,7 +7,7 @@
 #include "Server/ServerState.h"
 
 class OptionsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { g_state.ResetForTests(); }
     void TearDown() override { g_state.ResetForTests(); }
 };
@@ -91,7 +91,8 @@ TEST_F(OptionsTest, TypeTableRule) {
 }
 
 TEST_F(OptionsTest, TypeTableHoldsThreeHundredEntries) {
-    for (int i = 0; i < 305; ++i) COptions("type k" + std::to_string(i) + "=t/" + std::to_string(i));
+    for (int i = 0; i < 305; ++i)
+        COptions("type k" + std::to_string(i) + "=t/" + std::to_string(i));
     EXPECT_EQ(g_state.TypeCount(), ServerState::kTypeTableSize);
     EXPECT_EQ(g_state.LookupType("k299"), "t/299");
     EXPECT_EQ(g_state.LookupType("k300"), "");
@@ -133,7 +134,8 @@ TEST_F(OptionsTest, ConfigFileLines) {
 }
 
 TEST_F(OptionsTest, LongConfigLinesAreReadInPieces) {
-    std::string line = "title=" + std::string(193, 'x') + "port=9090\n";  // piece 2 starts at "port"
+    std::string line =
+        "title=" + std::string(193, 'x') + "port=9090\n";  // piece 2 starts at "port"
     std::istringstream cfg(line);
     COptions o;
     o.ReadOptionsFile(cfg);

@@ -16,9 +16,9 @@
 
 namespace {
 
-struct Spec {
-    Spec(std::string s = "", std::string i = "", std::string r = "", std::string n = "N",
-         std::string d = "Mon, 9 Jan 1995 10:00")
+struct Draft {
+    Draft(std::string s = "", std::string i = "", std::string r = "", std::string n = "N",
+          std::string d = "Mon, 9 Jan 1995 10:00")
         : subject(std::move(s)),
           id(std::move(i)),
           reply(std::move(r)),
@@ -31,7 +31,7 @@ struct Spec {
     std::string date;
 };
 
-std::string Message(const Spec& m) {
+std::string Message(const Draft& m) {
     std::string text = "From x Mon Jan  9 10:11:12 1995\n";
     text += "From: " + m.name + " <a@h>\n";
     text += "Date: " + m.date + "\n";
@@ -44,7 +44,7 @@ std::string Message(const Spec& m) {
 
 class ThreadingTest : public ::testing::Test {
   protected:
-    CMailboxNode& Load(const std::vector<Spec>& messages) {
+    CMailboxNode& Load(const std::vector<Draft>& messages) {
         std::string text;
         for (const auto& m : messages)
             text += Message(m);
@@ -102,7 +102,7 @@ TEST_F(ThreadingTest, RepliesFindTheirRoot) {
 TEST_F(ThreadingTest, MatchingCases) {
     struct Case {
         const char* label;
-        std::vector<Spec> messages;
+        std::vector<Draft> messages;
         std::vector<int> roots;
     };
     const Case cases[] = {
@@ -259,7 +259,7 @@ TEST_F(ThreadingTest, EquivalentToTheStraightforwardWalks) {
     const int count = 3000;
     std::string text;
     for (int n = 0; n < count; ++n) {
-        Spec m;
+        Draft m;
         m.subject = std::string(prefixes[pick(8)]) + words[pick(9)];
         if (pick(3) == 0) m.subject += " " + std::to_string(pick(40));
         if (pick(4) != 0) m.id = std::to_string(n) + "@h";
