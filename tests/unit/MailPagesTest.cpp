@@ -125,6 +125,23 @@ TEST_F(MailPages, OutsideTextIsEscapedWhereverItIsWritten) {
     EXPECT_EQ(Count(page, "<script>"), 0u);
 }
 
+// A form feed is the one blank the request line lets into a query value; in the unquoted
+// links of both pages it would start an attribute of its own.
+TEST_F(MailPages, SortValueCannotAddAttributesToLinks) {
+    Load(Mail("Ann <ann@host.org>", "s", "Mon, 9 Jan 1995 10:11:12 -0800", "hi\n"));
+    const std::string query = "SORT=X\fSTYLE=Y";
+    for (CNode* node : {static_cast<CNode*>(m_box), static_cast<CNode*>(&Message(0))}) {
+        SCOPED_TRACE(node == m_box ? "index" : "message page");
+        const std::string page = Render(*node, query);
+        EXPECT_NE(page.find("?SORT=X%0CSTYLE=Y&TOPOFLIST=0>"), std::string::npos) << page;
+        for (std::size_t open = page.find('<'); open != std::string::npos;
+             open = page.find('<', open + 1)) {
+            const std::string tag = page.substr(open, page.find('>', open) - open);
+            EXPECT_EQ(tag.find('\f'), std::string::npos) << tag;
+        }
+    }
+}
+
 // A control byte inside an address or a URL ends it: nothing after it lands in an attribute.
 TEST_F(MailPages, ControlBytesCannotAddAttributes) {
     for (const char* control : {"\t", "\f", "\r"}) {
