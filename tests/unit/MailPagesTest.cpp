@@ -219,6 +219,27 @@ TEST_F(MailPages, BodyIsReadFromTheRecordOffsetToTheNextSeparator) {
     EXPECT_NE(third.find("<br>\r\nlast line without end<br>\r\n<HR>"), std::string::npos);
 }
 
+// A piece that ends with CR loses it, whether the line end follows or not: at the end of the
+// spool, and where a long line is cut just after a CR.
+TEST_F(MailPages, CarriageReturnEndingAPieceIsDropped) {
+    const std::string cut(998, 'p');
+    struct Case {
+        const char* label;
+        std::string body;
+        std::string shown;
+    } cases[] = {
+        {"last line of the spool", "end\r", "<br>\r\nend<br>\r\n<HR>"},
+        {"cut after a CR", cut + "\rrest\n", "<br>\r\n" + cut + "<br>\r\nrest<br>\r\n<HR>"},
+        {"CR inside a line stays", "a\rb\n", "<br>\r\na\rb<br>\r\n<HR>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Load(Mail("a@host.org", "s", "Mon, 9 Jan 1995", c.body));
+        const std::string page = Render(Message(0));
+        EXPECT_NE(page.find("</Table>\r\n" + c.shown), std::string::npos) << page;
+    }
+}
+
 TEST_F(MailPages, EmptyMailboxListsNoRow) {
     Load("");
     const std::string index = Render(*m_box);
