@@ -29,9 +29,9 @@
 namespace {
 
 // Cuts the spool into the same lines the spool reader sees, so a message ends where its
-// record says: lines end at "\n", one "\r" before it is dropped, and a line is handed out in
-// pieces of at most kPiece bytes (a line whose length is a multiple of kPiece is followed by
-// an empty piece).
+// record says: lines end at "\n", a "\r" ending a line or a piece is dropped, and a line is
+// handed out in pieces of at most kPiece bytes (a line whose length is a multiple of kPiece is
+// followed by an empty piece).
 class CBodyLines {
   public:
     static constexpr std::size_t kPiece = 999;
@@ -62,8 +62,11 @@ class CBodyLines {
             }
             return true;
         }
+        // A piece without its line end (a long line cut, or the end of the file) still
+        // loses a final CR.
         const std::size_t length = std::min(available, kPiece);
-        line.assign(start, length);
+        const bool cr = start[length - 1] == '\r';
+        line.assign(start, cr ? length - 1 : length);
         m_pos += length;
         return true;
     }

@@ -31,6 +31,13 @@ std::string EscapeAttribute(std::string_view text) {
             escaped += "&lt;";
         } else if (c == '>') {
             escaped += "&gt;";
+        } else if (static_cast<unsigned char>(c) < 0x21) {
+            // A form feed passes the request line's separators but ends an unquoted value in
+            // a browser, so every blank or control byte is written in its URL form.
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            escaped += '%';
+            escaped += kHex[static_cast<unsigned char>(c) >> 4];
+            escaped += kHex[static_cast<unsigned char>(c) & 0x0F];
         } else {
             escaped += c;
         }

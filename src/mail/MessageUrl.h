@@ -29,8 +29,9 @@ class CRequestView {
 // sign allowed, no digits gives 0); nothing when the value is empty.
 std::optional<int> ViewNumber(const std::string& value);
 
-// Text for an unquoted attribute value: "<" and ">" written as "&lt;" and "&gt;", so a value
-// can neither close the tag nor open another one.
+// Text for an unquoted attribute value: "<" and ">" written as "&lt;" and "&gt;", and bytes
+// below 0x21 as "%" and two hex digits, so a value can neither close the tag, open another
+// one, nor start an attribute of its own.
 std::string EscapeAttribute(std::string_view text);
 
 // The child of the icons folder with that name (ignoring case); null when there is no icons

@@ -125,6 +125,23 @@ TEST_F(MailPages, OutsideTextIsEscapedWhereverItIsWritten) {
     EXPECT_EQ(Count(page, "<script>"), 0u);
 }
 
+// A form feed is the one blank the request line lets into a query value; in the unquoted
+// links of both pages it would start an attribute of its own.
+TEST_F(MailPages, SortValueCannotAddAttributesToLinks) {
+    Load(Mail("Ann <ann@host.org>", "s", "Mon, 9 Jan 1995 10:11:12 -0800", "hi\n"));
+    const std::string query = "SORT=X\fSTYLE=Y";
+    for (CNode* node : {static_cast<CNode*>(m_box), static_cast<CNode*>(&Message(0))}) {
+        SCOPED_TRACE(node == m_box ? "index" : "message page");
+        const std::string page = Render(*node, query);
+        EXPECT_NE(page.find("?SORT=X%0CSTYLE=Y&TOPOFLIST=0>"), std::string::npos) << page;
+        for (std::size_t open = page.find('<'); open != std::string::npos;
+             open = page.find('<', open + 1)) {
+            const std::string tag = page.substr(open, page.find('>', open) - open);
+            EXPECT_EQ(tag.find('\f'), std::string::npos) << tag;
+        }
+    }
+}
+
 // A control byte inside an address or a URL ends it: nothing after it lands in an attribute.
 TEST_F(MailPages, ControlBytesCannotAddAttributes) {
     for (const char* control : {"\t", "\f", "\r"}) {
@@ -200,6 +217,27 @@ TEST_F(MailPages, BodyIsReadFromTheRecordOffsetToTheNextSeparator) {
     EXPECT_EQ(Message(2).m_subject, "third");
     const std::string third = Render(Message(2));
     EXPECT_NE(third.find("<br>\r\nlast line without end<br>\r\n<HR>"), std::string::npos);
+}
+
+// A piece that ends with CR loses it, whether the line end follows or not: at the end of the
+// spool, and where a long line is cut just after a CR.
+TEST_F(MailPages, CarriageReturnEndingAPieceIsDropped) {
+    const std::string cut(998, 'p');
+    struct Case {
+        const char* label;
+        std::string body;
+        std::string shown;
+    } cases[] = {
+        {"last line of the spool", "end\r", "<br>\r\nend<br>\r\n<HR>"},
+        {"cut after a CR", cut + "\rrest\n", "<br>\r\n" + cut + "<br>\r\nrest<br>\r\n<HR>"},
+        {"CR inside a line stays", "a\rb\n", "<br>\r\na\rb<br>\r\n<HR>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Load(Mail("a@host.org", "s", "Mon, 9 Jan 1995", c.body));
+        const std::string page = Render(Message(0));
+        EXPECT_NE(page.find("</Table>\r\n" + c.shown), std::string::npos) << page;
+    }
 }
 
 TEST_F(MailPages, EmptyMailboxListsNoRow) {
