@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -26,6 +27,23 @@ bool NeedsFromQuote(std::string_view line) {
         ++i;
     std::string_view rest = line.substr(i);
     return rest.size() >= 5 && rest.substr(0, 4) == "From" && (rest[4] == ' ' || rest[4] == ':');
+}
+
+// The reader takes a longer line in pieces of 999 bytes, and a piece may begin with "From "
+// (a new message) or be empty (the end of the header block): a sender could split his
+// message in two that way. So a stored line never reaches 999 bytes, its quote included;
+// a longer one is stored as consecutive lines, each checked like any other.
+constexpr std::size_t kStoredLineMax = 998;
+
+void AppendStoredLine(std::string& message, std::string_view line, bool inBody) {
+    do {
+        std::size_t take = std::min(line.size(), kStoredLineMax);
+        const bool quote = inBody && NeedsFromQuote(line);
+        if (quote && take == kStoredLineMax) --take;
+        if (quote) message += '>';
+        message.append(line.substr(0, take)).push_back('\n');
+        line.remove_prefix(take);
+    } while (!line.empty());
 }
 
 }  // namespace
@@ -146,8 +164,7 @@ bool CMailRecipient::Deliver() {
         bool inBody = false;
         for (const std::string& line : m_lines) {
             echo.append(line).push_back('\n');
-            if (inBody && NeedsFromQuote(line)) message += '>';
-            message.append(line).push_back('\n');
+            AppendStoredLine(message, line, inBody);
             if (line.empty()) inBody = true;
         }
         std::fwrite(echo.data(), 1, echo.size(), stdout);

@@ -103,6 +103,42 @@ TEST_F(MailRecipientTest, FreshLineDoesNotBecomeAnEmptyMessageForTheReader) {
     EXPECT_EQ(beta->ReadOffset(), static_cast<std::int64_t>(m_site.Read("beta").size()));
 }
 
+// The reader takes a line in pieces of 999 bytes: a stored line that long could hand it a
+// piece that starts a new message, or an empty piece that ends the header block early.
+TEST_F(MailRecipientTest, LongLinesCannotSplitTheStoredMessage) {
+    CMailRecipient::SetSpoolAccess(nullptr);  // the real mailbox reads what was stored
+    const std::string y998(998, 'y');
+    struct Case {
+        const char* label;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"header line of exactly 999 bytes",
+         {"Subject: " + std::string(990, 'x'), "From: forged@evil", "", "body"}},
+        {"separator at the second piece", {"Subject: a", "", y998 + "yFrom evil", "end"}},
+        {"sender at the third piece", {"Subject: a", "", y998 + y998 + "yyFrom: x@y.z"}},
+        {"quoted piece kept short", {"Subject: a", "", y998 + "From " + std::string(1000, 'z')}},
+    };
+    CMailboxNode* beta = m_site.Mailbox("beta");
+    int count = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        CMailRecipient recipient("BETA", CMailRecipient::kActive);
+        for (const std::string& line : c.lines)
+            recipient.AddLine(line);
+        EXPECT_TRUE(recipient.Deliver());
+        EXPECT_EQ(beta->MessageCount(), ++count);
+        std::string spool = m_site.Read("beta");
+        EXPECT_EQ(beta->ReadOffset(), static_cast<std::int64_t>(spool.size()));
+        std::size_t start = 0;
+        for (std::size_t end; (end = spool.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            EXPECT_LT(end - start, 999u) << "line at byte " << start;
+        }
+    }
+    // Nothing of the text is lost: the pieces of one line follow each other.
+    EXPECT_NE(m_site.Read("beta").find(y998 + "\nyFrom evil\n"), std::string::npos);
+}
+
 TEST_F(MailRecipientTest, SpoolNameIsFoundIgnoringCase) {
     struct Case {
         const char* label;
