@@ -307,4 +307,22 @@ TEST_F(SmtpSessionTest, IdleClientIsCutOffAndItsLinesStayPending) {
     EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\nheld\n");
 }
 
+TEST_F(SmtpSessionTest, OversizedDataCutOffByTheTimeOutDoesNotRefuseTheNextMessage) {
+    CQuickTimeoutListener listener;
+    listener.Listen(0, 1);
+    ASSERT_GT(listener.BoundPort(), 0);
+    std::string data;
+    const std::string line(1000, 'x');
+    for (std::size_t bytes = 0; bytes <= CMailRecipient::kMaxPendingBytes;
+         bytes += line.size() + 1) {
+        data += line + "\r\n";
+    }
+    EXPECT_EQ(TalkUntilClosed(listener.BoundPort(), "RCPT TO:<alpha@x>\r\nDATA\r\n" + data),
+              "220 Korvane SMTP Service ready\r\n" + kOk + kStart);
+    EXPECT_EQ(TalkUntilClosed(listener.BoundPort(),
+                              "RCPT TO:<alpha@x>\r\nDATA\r\nsmall\r\n.\r\nQUIT\r\n"),
+              "220 Korvane SMTP Service ready\r\n" + kOk + kStart + kOk + Quit());
+    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\nsmall\n");
+}
+
 }  // namespace
