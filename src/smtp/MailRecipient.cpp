@@ -29,10 +29,17 @@ bool NeedsFromQuote(std::string_view line) {
     return rest.size() >= 5 && rest.substr(0, 4) == "From" && (rest[4] == ' ' || rest[4] == ':');
 }
 
+// What the reader takes for an empty line, the end of the header block: it drops one CR at
+// a line's end.
+bool ReadAsEmpty(std::string_view line) {
+    return line.empty() || line == "\r";
+}
+
 // The reader takes a longer line in pieces of 999 bytes, and a piece may begin with "From "
 // (a new message) or be empty (the end of the header block): a sender could split his
 // message in two that way. So a stored line never reaches 999 bytes, its quote included;
-// a longer one is stored as consecutive lines, each checked like any other.
+// a longer one is stored as consecutive lines, each checked like any other, and none of
+// them is a lone CR.
 constexpr std::size_t kStoredLineMax = 998;
 
 void AppendStoredLine(std::string& message, std::string_view line, bool inBody) {
@@ -40,6 +47,7 @@ void AppendStoredLine(std::string& message, std::string_view line, bool inBody) 
         std::size_t take = std::min(line.size(), kStoredLineMax);
         const bool quote = inBody && NeedsFromQuote(line);
         if (quote && take == kStoredLineMax) --take;
+        if (line.size() == take + 1 && line.back() == '\r') --take;
         if (quote) message += '>';
         message.append(line.substr(0, take)).push_back('\n');
         line.remove_prefix(take);
@@ -165,7 +173,7 @@ bool CMailRecipient::Deliver() {
         for (const std::string& line : m_lines) {
             echo.append(line).push_back('\n');
             AppendStoredLine(message, line, inBody);
-            if (line.empty()) inBody = true;
+            if (ReadAsEmpty(line)) inBody = true;
         }
         std::fwrite(echo.data(), 1, echo.size(), stdout);
         std::fflush(stdout);

@@ -103,9 +103,10 @@ TEST_F(MailRecipientTest, FreshLineDoesNotBecomeAnEmptyMessageForTheReader) {
     EXPECT_EQ(beta->ReadOffset(), static_cast<std::int64_t>(m_site.Read("beta").size()));
 }
 
-// The reader takes a line in pieces of 999 bytes: a stored line that long could hand it a
-// piece that starts a new message, or an empty piece that ends the header block early.
-TEST_F(MailRecipientTest, LongLinesCannotSplitTheStoredMessage) {
+// The reader takes a line in pieces of 999 bytes and drops a CR at a line's end: a stored
+// line could hand it a piece that starts a new message, or an empty line that ends the header
+// block before the store thinks it does, so that an unquoted "From:" line splits the message.
+TEST_F(MailRecipientTest, StoredMessageIsNeverSplitByTheReader) {
     CMailRecipient::SetSpoolAccess(nullptr);  // the real mailbox reads what was stored
     const std::string y998(998, 'y');
     struct Case {
@@ -117,6 +118,9 @@ TEST_F(MailRecipientTest, LongLinesCannotSplitTheStoredMessage) {
         {"separator at the second piece", {"Subject: a", "", y998 + "yFrom evil", "end"}},
         {"sender at the third piece", {"Subject: a", "", y998 + y998 + "yyFrom: x@y.z"}},
         {"quoted piece kept short", {"Subject: a", "", y998 + "From " + std::string(1000, 'z')}},
+        {"a lone CR ends the header", {"Subject: a", "\r", "From: forged@evil", "", "body"}},
+        {"a CR left alone after a piece",
+         {"Subject: " + std::string(989, 'x') + "\r", "From: forged@evil", "", "body"}},
     };
     CMailboxNode* beta = m_site.Mailbox("beta");
     int count = 0;
