@@ -175,6 +175,12 @@ bool CMailRecipient::Deliver() {
             AppendStoredLine(message, line, inBody);
             if (ReadAsEmpty(line)) inBody = true;
         }
+        // A separator ends a message only in its body, and not right after a line holding
+        // "Forwarded message:": without an empty line here, the next delivery would become
+        // part of this message once the spool is read again from its start.
+        if (!inBody || m_lines.back().find("Forwarded message:") != std::string::npos) {
+            message += '\n';
+        }
         std::fwrite(echo.data(), 1, echo.size(), stdout);
         std::fflush(stdout);
 

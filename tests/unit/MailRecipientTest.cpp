@@ -71,8 +71,8 @@ TEST_F(MailRecipientTest, AppendsAfterExistingMailAndStartsOnAFreshLine) {
         std::string after;
         std::int64_t lineEndAt;
     } cases[] = {
-        {"ends with line end", "old\n", "old\nSEP\nnew\n", -1},
-        {"cut short by a kill", "From ???@??? x\nhalf", "From ???@??? x\nhalf\nSEP\nnew\n", 19},
+        {"ends with line end", "old\n", "old\nSEP\nnew\n\n", -1},
+        {"cut short by a kill", "From ???@??? x\nhalf", "From ???@??? x\nhalf\nSEP\nnew\n\n", 19},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -141,6 +141,36 @@ TEST_F(MailRecipientTest, StoredMessageIsNeverSplitByTheReader) {
     }
     // Nothing of the text is lost: the pieces of one line follow each other.
     EXPECT_NE(m_site.Read("beta").find(y998 + "\nyFrom evil\n"), std::string::npos);
+}
+
+// The mailbox reads each delivery on its own; after a restart it reads the whole spool at
+// once, and must find the same messages at the same offsets.
+TEST_F(MailRecipientTest, ARereadFromTheStartFindsEveryDeliveredMessage) {
+    CMailRecipient::SetSpoolAccess(nullptr);
+    const std::vector<std::vector<std::string>> messages = {
+        {"no empty line at all"},   {"Subject: a", "", "---------- Forwarded message: ----------"},
+        {"Subject: b", "", "body"}, {"Subject: c"},
+        {"Subject: d", "", "last"},
+    };
+    for (const auto& lines : messages) {
+        CMailRecipient recipient("BETA", CMailRecipient::kActive);
+        for (const std::string& line : lines)
+            recipient.AddLine(line);
+        EXPECT_TRUE(recipient.Deliver());
+    }
+    CMailboxNode* delivered = m_site.Mailbox("beta");
+    ASSERT_EQ(delivered->MessageCount(), static_cast<int>(messages.size()));
+
+    CMailboxNode* reread = m_site.AddMailbox("reread");
+    m_site.Write("reread", "mailbox", m_site.Read("beta"));
+    reread->ReadSpool(0);
+    ASSERT_EQ(reread->MessageCount(), delivered->MessageCount());
+    for (int n = 0; n < delivered->MessageCount(); ++n) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(reread->MessageByNumber(n)->m_offset, delivered->MessageByNumber(n)->m_offset);
+        EXPECT_EQ(reread->MessageByNumber(n)->m_subject, delivered->MessageByNumber(n)->m_subject);
+    }
+    EXPECT_EQ(reread->ReadOffset(), delivered->ReadOffset());
 }
 
 TEST_F(MailRecipientTest, SpoolNameIsFoundIgnoringCase) {
