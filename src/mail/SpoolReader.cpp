@@ -95,6 +95,9 @@ class CLineSplitter {
             } else if (atEnd) {
                 content = left;
                 if (content > 0 && start[content - 1] == '\r') --content;
+                // Only the dropped "\r" of a line already given in whole pieces: an
+                // unterminated line has no empty rest, however its blocks fell.
+                if (content == 0 && !m_lineStart) break;
             } else if (left > CSpoolReader::kPieceLength) {
                 content = left;  // at least a whole piece before any line end
             } else {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -26,6 +27,31 @@ bool NeedsFromQuote(std::string_view line) {
         ++i;
     std::string_view rest = line.substr(i);
     return rest.size() >= 5 && rest.substr(0, 4) == "From" && (rest[4] == ' ' || rest[4] == ':');
+}
+
+// What the reader takes for an empty line, the end of the header block: it drops one CR at
+// a line's end.
+bool ReadAsEmpty(std::string_view line) {
+    return line.empty() || line == "\r";
+}
+
+// The reader takes a longer line in pieces of 999 bytes, and a piece may begin with "From "
+// (a new message) or be empty (the end of the header block): a sender could split his
+// message in two that way. So a stored line never reaches 999 bytes, its quote included;
+// a longer one is stored as consecutive lines, each checked like any other, and none of
+// them is a lone CR.
+constexpr std::size_t kStoredLineMax = 998;
+
+void AppendStoredLine(std::string& message, std::string_view line, bool inBody) {
+    do {
+        std::size_t take = std::min(line.size(), kStoredLineMax);
+        const bool quote = inBody && NeedsFromQuote(line);
+        if (quote && take == kStoredLineMax) --take;
+        if (line.size() == take + 1 && line.back() == '\r') --take;
+        if (quote) message += '>';
+        message.append(line.substr(0, take)).push_back('\n');
+        line.remove_prefix(take);
+    } while (!line.empty());
 }
 
 }  // namespace
@@ -146,9 +172,14 @@ bool CMailRecipient::Deliver() {
         bool inBody = false;
         for (const std::string& line : m_lines) {
             echo.append(line).push_back('\n');
-            if (inBody && NeedsFromQuote(line)) message += '>';
-            message.append(line).push_back('\n');
-            if (line.empty()) inBody = true;
+            AppendStoredLine(message, line, inBody);
+            if (ReadAsEmpty(line)) inBody = true;
+        }
+        // A separator ends a message only in its body, and not right after a line holding
+        // "Forwarded message:": without an empty line here, the next delivery would become
+        // part of this message once the spool is read again from its start.
+        if (!inBody || m_lines.back().find("Forwarded message:") != std::string::npos) {
+            message += '\n';
         }
         std::fwrite(echo.data(), 1, echo.size(), stdout);
         std::fflush(stdout);

@@ -190,13 +190,28 @@ bool CSmtpConversation::OnData(CSocketStream& out, std::string_view /*argument*/
 
     // The "." line ends the data only after a line that ended with CR LF (or as the first
     // line): a bare LF before it must not let a second message ride along unseen.
+    // A recipient whose message passed the bound keeps nothing of it, however the DATA ends.
+    auto dropOverflowed = [&active] {
+        bool dropped = false;
+        for (CMailRecipient* recipient : active) {
+            if (recipient->Overflowed()) {
+                recipient->Discard();
+                dropped = true;
+            }
+        }
+        return dropped;
+    };
+
     bool previousEndedCrLf = true;
     bool previousCut = false;  // the previous piece was not the whole line
     bool cutEndedCr = false;
     std::string piece;
     for (;;) {
         CSocketStream::ERead result = out.ReadLine(piece, kDataChars);
-        if (result == CSocketStream::ERead::TimedOut) return false;  // pending lines stay
+        if (result == CSocketStream::ERead::TimedOut) {
+            dropOverflowed();  // else its mark would refuse the recipient's next message
+            return false;      // other pending lines stay
+        }
         if (result != CSocketStream::ERead::Line) break;
         bool cut = piece.size() == kDataChars;
         if (previousCut && piece.empty()) {
@@ -222,14 +237,7 @@ bool CSmtpConversation::OnData(CSocketStream& out, std::string_view /*argument*/
         }
     }
 
-    bool tooBig = false;
-    for (CMailRecipient* recipient : active) {
-        if (recipient->Overflowed()) {
-            recipient->Discard();
-            tooBig = true;
-        }
-    }
-    Reply(out, tooBig ? kReplyTooBig : kSmtpOk);
+    Reply(out, dropOverflowed() ? kReplyTooBig : kSmtpOk);
     return true;
 }
 

@@ -120,14 +120,17 @@ class SessionEdgeCases(unittest.TestCase, ArchiveChecks):
             return out
 
     def test_data_lines_as_stored(self):
+        # A message without an empty line is closed with one, so the next one stays apart.
         long_line = b"L" * 2047 + b"tail"
         cases = [
-            ("two dots", b"..\r\n.\r\n", b"SEP\n.\n"),
-            ("leading dot of a stuffed line", b"..x\r\n.\r\n", b"SEP\n.x\n"),
-            ("long line in pieces", long_line + b"\r\n.\r\n", b"SEP\n" + b"L" * 2047 + b"\ntail\n"),
-            ("lone dot ended by LF only", b"a\r\n.\nb\r\n.\r\n", b"SEP\na\n.\nb\n"),
+            ("two dots", b"..\r\n.\r\n", b"SEP\n.\n\n"),
+            ("leading dot of a stuffed line", b"..x\r\n.\r\n", b"SEP\n.x\n\n"),
+            # DATA hands over a piece of 2047 bytes; the store keeps lines under 999 bytes.
+            ("long line in pieces", long_line + b"\r\n.\r\n",
+             b"SEP\n" + b"L" * 998 + b"\n" + b"L" * 998 + b"\n" + b"L" * 51 + b"\ntail\n\n"),
+            ("lone dot ended by LF only", b"a\r\n.\nb\r\n.\r\n", b"SEP\na\n.\nb\n\n"),
             ("no end mark after a bare LF", b"a\n.\r\nMAIL FROM:<evil>\r\n.\r\n",
-             b"SEP\na\n.\nMAIL FROM:<evil>\n"),
+             b"SEP\na\n.\nMAIL FROM:<evil>\n\n"),
             ("From lines in the body", b"Subject: f\r\n\r\nFrom here\r\n>From: there\r\n.\r\n",
              b"SEP\nSubject: f\n\n>From here\n>>From: there\n"),
         ]
@@ -145,19 +148,19 @@ class SessionEdgeCases(unittest.TestCase, ArchiveChecks):
                 self.assertEqual(smtp.talk(b"RCPT TO:<alpha@x>\r\nRCPT TO:<ALPHA@y>\r\n", 2), OK + OK)
                 self.assertEqual(smtp.talk(b"DATA\r\nonce\r\n.\r\nQUIT\r\n", 3),
                                  START + OK + quit_reply())
-            self.assertEqual(mask(spool(site)), b"SEP\nonce\n")
+            self.assertEqual(mask(spool(site)), b"SEP\nonce\n\n")
             # Two recipients: a copy each. Two DATA blocks: one message.
             with RawSmtp(site) as smtp:
                 smtp.talk(b"MAIL FROM:<a@b>\r\nRCPT TO:<alpha@x>\r\nRCPT TO:<beta@x>\r\n", 3)
                 smtp.talk(b"DATA\r\npart one\r\n.\r\nDATA\r\npart two\r\n.\r\n", 4)
                 self.assertEqual(smtp.talk(b"QUIT\r\n"), quit_reply())
-            self.assertEqual(mask(spool(site)), b"SEP\nonce\nSEP\npart one\npart two\n")
-            self.assertEqual(mask(spool(site, "beta")), b"SEP\npart one\npart two\n")
+            self.assertEqual(mask(spool(site)), b"SEP\nonce\n\nSEP\npart one\npart two\n\n")
+            self.assertEqual(mask(spool(site, "beta")), b"SEP\npart one\npart two\n\n")
             # RSET drops the message.
             with RawSmtp(site) as smtp:
                 smtp.talk(b"MAIL FROM:<a@b>\r\nRCPT TO:<beta@x>\r\nDATA\r\ndropped\r\n.\r\n", 4)
                 self.assertEqual(smtp.talk(b"RSET\r\nQUIT\r\n", 2), OK + quit_reply())
-            self.assertEqual(mask(spool(site, "beta")), b"SEP\npart one\npart two\n")
+            self.assertEqual(mask(spool(site, "beta")), b"SEP\npart one\npart two\n\n")
             self.assert_messages_in_archive(site, "alpha", 2)
             self.assert_messages_in_archive(site, "beta", 1)
 
@@ -172,7 +175,7 @@ class SessionEdgeCases(unittest.TestCase, ArchiveChecks):
                 self.assertEqual(smtp.talk(b"NOOP\r\n"), OK)
                 self.assertIsNone(spool(site))
                 self.assertEqual(smtp.talk(b"MAIL FROM:<later@x>\r\n"), OK)
-            self.assertEqual(mask(spool(site)), b"SEP\nkept\nhalf line\n")
+            self.assertEqual(mask(spool(site)), b"SEP\nkept\nhalf line\n\n")
             self.assert_messages_in_archive(site, "alpha", 1)
 
     def test_missing_spool_created_and_unusable_spool_answered_451(self):
@@ -182,9 +185,9 @@ class SessionEdgeCases(unittest.TestCase, ArchiveChecks):
             with RawSmtp(site) as smtp:
                 smtp.talk(b"RCPT TO:<alpha@x>\r\nRCPT TO:<upper@x>\r\nDATA\r\nnew\r\n.\r\n", 4)
                 self.assertEqual(smtp.talk(b"QUIT\r\n"), quit_reply())
-            self.assertEqual(mask(spool(site)), b"SEP\nnew\n")
+            self.assertEqual(mask(spool(site)), b"SEP\nnew\n\n")
             self.assertEqual(mask(spool(site, "upper", "MAILBOX")),
-                             b"SEP\nSubject: old\n\nold\nSEP\nnew\n")
+                             b"SEP\nSubject: old\n\nold\nSEP\nnew\n\n")
             self.assertIsNone(spool(site, "upper", "mailbox"))
             self.assert_messages_in_archive(site, "upper", 2)
             with RawSmtp(site) as smtp:
@@ -204,7 +207,7 @@ class SessionEdgeCases(unittest.TestCase, ArchiveChecks):
                 self.assertEqual(smtp.talk(b".\r\n"), R552)
                 self.assertEqual(smtp.talk(b"RCPT TO:<alpha@x>\r\nDATA\r\nsmall\r\n.\r\nQUIT\r\n", 4),
                                  OK + START + OK + quit_reply())
-            self.assertEqual(mask(spool(site)), b"SEP\nsmall\n")
+            self.assertEqual(mask(spool(site)), b"SEP\nsmall\n\n")
 
 
 if __name__ == "__main__":

@@ -71,8 +71,8 @@ TEST_F(MailRecipientTest, AppendsAfterExistingMailAndStartsOnAFreshLine) {
         std::string after;
         std::int64_t lineEndAt;
     } cases[] = {
-        {"ends with line end", "old\n", "old\nSEP\nnew\n", -1},
-        {"cut short by a kill", "From ???@??? x\nhalf", "From ???@??? x\nhalf\nSEP\nnew\n", 19},
+        {"ends with line end", "old\n", "old\nSEP\nnew\n\n", -1},
+        {"cut short by a kill", "From ???@??? x\nhalf", "From ???@??? x\nhalf\nSEP\nnew\n\n", 19},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -101,6 +101,76 @@ TEST_F(MailRecipientTest, FreshLineDoesNotBecomeAnEmptyMessageForTheReader) {
     EXPECT_TRUE(recipient.Deliver());
     EXPECT_EQ(beta->MessageCount(), 2);
     EXPECT_EQ(beta->ReadOffset(), static_cast<std::int64_t>(m_site.Read("beta").size()));
+}
+
+// The reader takes a line in pieces of 999 bytes and drops a CR at a line's end: a stored
+// line could hand it a piece that starts a new message, or an empty line that ends the header
+// block before the store thinks it does, so that an unquoted "From:" line splits the message.
+TEST_F(MailRecipientTest, StoredMessageIsNeverSplitByTheReader) {
+    CMailRecipient::SetSpoolAccess(nullptr);  // the real mailbox reads what was stored
+    const std::string y998(998, 'y');
+    struct Case {
+        const char* label;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"header line of exactly 999 bytes",
+         {"Subject: " + std::string(990, 'x'), "From: forged@evil", "", "body"}},
+        {"separator at the second piece", {"Subject: a", "", y998 + "yFrom evil", "end"}},
+        {"sender at the third piece", {"Subject: a", "", y998 + y998 + "yyFrom: x@y.z"}},
+        {"quoted piece kept short", {"Subject: a", "", y998 + "From " + std::string(1000, 'z')}},
+        {"a lone CR ends the header", {"Subject: a", "\r", "From: forged@evil", "", "body"}},
+        {"a CR left alone after a piece",
+         {"Subject: " + std::string(989, 'x') + "\r", "From: forged@evil", "", "body"}},
+    };
+    CMailboxNode* beta = m_site.Mailbox("beta");
+    int count = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        CMailRecipient recipient("BETA", CMailRecipient::kActive);
+        for (const std::string& line : c.lines)
+            recipient.AddLine(line);
+        EXPECT_TRUE(recipient.Deliver());
+        EXPECT_EQ(beta->MessageCount(), ++count);
+        std::string spool = m_site.Read("beta");
+        EXPECT_EQ(beta->ReadOffset(), static_cast<std::int64_t>(spool.size()));
+        std::size_t start = 0;
+        for (std::size_t end; (end = spool.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            EXPECT_LT(end - start, 999u) << "line at byte " << start;
+        }
+    }
+    // Nothing of the text is lost: the pieces of one line follow each other.
+    EXPECT_NE(m_site.Read("beta").find(y998 + "\nyFrom evil\n"), std::string::npos);
+}
+
+// The mailbox reads each delivery on its own; after a restart it reads the whole spool at
+// once, and must find the same messages at the same offsets.
+TEST_F(MailRecipientTest, ARereadFromTheStartFindsEveryDeliveredMessage) {
+    CMailRecipient::SetSpoolAccess(nullptr);
+    const std::vector<std::vector<std::string>> messages = {
+        {"no empty line at all"},   {"Subject: a", "", "---------- Forwarded message: ----------"},
+        {"Subject: b", "", "body"}, {"Subject: c"},
+        {"Subject: d", "", "last"},
+    };
+    for (const auto& lines : messages) {
+        CMailRecipient recipient("BETA", CMailRecipient::kActive);
+        for (const std::string& line : lines)
+            recipient.AddLine(line);
+        EXPECT_TRUE(recipient.Deliver());
+    }
+    CMailboxNode* delivered = m_site.Mailbox("beta");
+    ASSERT_EQ(delivered->MessageCount(), static_cast<int>(messages.size()));
+
+    CMailboxNode* reread = m_site.AddMailbox("reread");
+    m_site.Write("reread", "mailbox", m_site.Read("beta"));
+    reread->ReadSpool(0);
+    ASSERT_EQ(reread->MessageCount(), delivered->MessageCount());
+    for (int n = 0; n < delivered->MessageCount(); ++n) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(reread->MessageByNumber(n)->m_offset, delivered->MessageByNumber(n)->m_offset);
+        EXPECT_EQ(reread->MessageByNumber(n)->m_subject, delivered->MessageByNumber(n)->m_subject);
+    }
+    EXPECT_EQ(reread->ReadOffset(), delivered->ReadOffset());
 }
 
 TEST_F(MailRecipientTest, SpoolNameIsFoundIgnoringCase) {

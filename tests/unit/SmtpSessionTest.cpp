@@ -119,6 +119,15 @@ TEST_F(SmtpSessionTest, UnknownNameStaysUnknownEvenAfterItsFolderAppears) {
     EXPECT_FALSE(m_site.Exists("gamma"));
 }
 
+// How the store writes one received line: in lines of at most 998 bytes.
+std::string Stored(const std::string& line) {
+    std::string stored;
+    for (std::size_t at = 0; at < line.size(); at += 998)
+        stored.append(line, at, 998).push_back('\n');
+    return stored;
+}
+
+// A message without an empty line is closed with one (see the mail store's tests).
 TEST_F(SmtpSessionTest, DataFraming) {
     struct Case {
         const char* label;
@@ -126,21 +135,22 @@ TEST_F(SmtpSessionTest, DataFraming) {
         std::string stored;
     } cases[] = {
         {"plain", "Subject: s\r\n\r\nbody\r\n.\r\n", "Subject: s\n\nbody\n"},
-        {"doubled dots are undone", "..\r\n...x\r\n.x\r\n.\r\n", ".\n..x\nx\n"},
-        {"a lone dot ended by LF is data", "a\r\n.\nb\r\n.\r\n", "a\n.\nb\n"},
+        {"doubled dots are undone", "..\r\n...x\r\n.x\r\n.\r\n", ".\n..x\nx\n\n"},
+        {"a lone dot ended by LF is data", "a\r\n.\nb\r\n.\r\n", "a\n.\nb\n\n"},
         // A bare LF before ".\r\n" would hide a second message inside the first.
-        {"no end mark after a bare LF", "a\n.\r\nMAIL FROM:<x>\r\n.\r\n", "a\n.\nMAIL FROM:<x>\n"},
+        {"no end mark after a bare LF", "a\n.\r\nMAIL FROM:<x>\r\n.\r\n",
+         "a\n.\nMAIL FROM:<x>\n\n"},
         {"first line may be the end mark", ".\r\n", ""},
         {"over-long line comes in pieces",
          std::string(2047, 'a') + std::string(10, 'b') + "\r\n.\r\n",
-         std::string(2047, 'a') + "\n" + std::string(10, 'b') + "\n"},
+         Stored(std::string(2047, 'a')) + std::string(10, 'b') + "\n\n"},
         // A piece that starts inside a line is not a line: its dot stays.
         {"continuation piece keeps its dot", std::string(2047, 'a') + ".x\r\n.\r\n",
-         std::string(2047, 'a') + "\n.x\n"},
+         Stored(std::string(2047, 'a')) + ".x\n\n"},
         {"line of exactly one piece adds no empty line", std::string(2046, 'c') + "\r\nd\r\n.\r\n",
-         std::string(2046, 'c') + "\nd\n"},
+         Stored(std::string(2046, 'c')) + "d\n\n"},
         {"exact piece ended by bare LF then end mark", std::string(2047, 'e') + "\n.\r\n.\r\n",
-         std::string(2047, 'e') + "\n.\n"},
+         Stored(std::string(2047, 'e')) + ".\n\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -164,21 +174,21 @@ TEST_F(SmtpSessionTest, RecipientsAndTransactions) {
         std::string beta;
     } cases[] = {
         {"named twice in two cases: one copy",
-         "RCPT TO:<alpha@x>\r\nRCPT TO:<ALPHA@y>\r\nDATA\r\none\r\n.\r\nQUIT\r\n", "SEP\none\n",
+         "RCPT TO:<alpha@x>\r\nRCPT TO:<ALPHA@y>\r\nDATA\r\none\r\n.\r\nQUIT\r\n", "SEP\none\n\n",
          ""},
         {"two recipients: a copy each",
-         "RCPT TO:<alpha@x>\r\nRCPT TO:<beta@x>\r\nDATA\r\nboth\r\n.\r\nQUIT\r\n", "SEP\nboth\n",
-         "SEP\nboth\n"},
+         "RCPT TO:<alpha@x>\r\nRCPT TO:<beta@x>\r\nDATA\r\nboth\r\n.\r\nQUIT\r\n", "SEP\nboth\n\n",
+         "SEP\nboth\n\n"},
         {"two DATA blocks: one message",
          "RCPT TO:<alpha@x>\r\nDATA\r\nfirst\r\n.\r\nDATA\r\nsecond\r\n.\r\nQUIT\r\n",
-         "SEP\nfirst\nsecond\n", ""},
+         "SEP\nfirst\nsecond\n\n", ""},
         {"RSET drops the lines",
          "MAIL FROM:<x>\r\nRCPT TO:<alpha@x>\r\nDATA\r\nno\r\n.\r\nRSET\r\nQUIT\r\n", "", ""},
         {"MAIL delivers the previous message",
          "RCPT TO:<alpha@x>\r\nDATA\r\nm1\r\n.\r\nMAIL FROM:<y>\r\nRCPT "
          "TO:<beta@x>\r\nDATA\r\nm2\r\n.\r\n"
          "QUIT\r\n",
-         "SEP\nm1\n", "SEP\nm2\n"},
+         "SEP\nm1\n\n", "SEP\nm2\n\n"},
         {"DATA without recipients is read and dropped", "DATA\r\nlost\r\n.\r\nQUIT\r\n", "", ""},
     };
     for (const Case& c : cases) {
@@ -200,7 +210,7 @@ TEST_F(SmtpSessionTest, PendingLinesSurviveADisconnect) {
     EXPECT_EQ(Talk("RCPT TO:<alpha@x>\r\nDATA\r\ncut"), kOk + kStart + kOk);
     EXPECT_FALSE(m_site.Exists("alpha"));
     EXPECT_EQ(Talk("MAIL FROM:<later@x>\r\n"), kOk);
-    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\nheld\ncut\n");
+    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\nheld\ncut\n\n");
 }
 
 TEST_F(SmtpSessionTest, OversizedMessageIsRefusedWhole) {
@@ -219,7 +229,7 @@ TEST_F(SmtpSessionTest, OversizedMessageIsRefusedWhole) {
     // The next message goes through again.
     EXPECT_EQ(Talk("RCPT TO:<alpha@x>\r\nDATA\r\nsmall\r\n.\r\nQUIT\r\n"),
               kOk + kStart + kOk + Quit());
-    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\nsmall\n");
+    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\nsmall\n\n");
     EXPECT_FALSE(m_site.Exists("beta"));
 }
 
@@ -296,7 +306,25 @@ TEST_F(SmtpSessionTest, IdleClientIsCutOffAndItsLinesStayPending) {
     EXPECT_FALSE(m_site.Exists("alpha"));
     EXPECT_EQ(TalkUntilClosed(listener.BoundPort(), "QUIT\r\n"),
               "220 Korvane SMTP Service ready\r\n" + Quit());
-    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\nheld\n");
+    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\nheld\n\n");
+}
+
+TEST_F(SmtpSessionTest, OversizedDataCutOffByTheTimeOutDoesNotRefuseTheNextMessage) {
+    CQuickTimeoutListener listener;
+    listener.Listen(0, 1);
+    ASSERT_GT(listener.BoundPort(), 0);
+    std::string data;
+    const std::string line(1000, 'x');
+    for (std::size_t bytes = 0; bytes <= CMailRecipient::kMaxPendingBytes;
+         bytes += line.size() + 1) {
+        data += line + "\r\n";
+    }
+    EXPECT_EQ(TalkUntilClosed(listener.BoundPort(), "RCPT TO:<alpha@x>\r\nDATA\r\n" + data),
+              "220 Korvane SMTP Service ready\r\n" + kOk + kStart);
+    EXPECT_EQ(TalkUntilClosed(listener.BoundPort(),
+                              "RCPT TO:<alpha@x>\r\nDATA\r\nsmall\r\n.\r\nQUIT\r\n"),
+              "220 Korvane SMTP Service ready\r\n" + kOk + kStart + kOk + Quit());
+    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\nsmall\n\n");
 }
 
 }  // namespace

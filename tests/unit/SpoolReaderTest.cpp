@@ -1,6 +1,10 @@
 // How a spool is cut into messages and which header values each one gets.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -283,6 +287,45 @@ TEST(SpoolReaderTest, EndOfInput) {
         EXPECT_TRUE(read.messages.empty());
         EXPECT_EQ(read.next, 7);
     }
+}
+
+// The file reader takes the file in blocks and learns where it ends only from an empty read,
+// so a line cut into pieces near the end must come out as it does from memory.
+TEST(SpoolReaderTest, FileReadsAgreeWithMemoryReads) {
+    const std::string open = "Subject: a\n";
+    const std::string closed = "Subject: a\n\nbody\n";
+    struct Case {
+        const char* label;
+        std::string text;
+    } cases[] = {
+        {"header piece, then only a dropped CR", open + std::string(999, 'y') + "\r"},
+        {"two header pieces, then only a dropped CR", open + std::string(1997, 'y') + "\r\r"},
+        {"body piece, then only a dropped CR", closed + std::string(999, 'y') + "\r"},
+        {"header piece and a short rest", open + std::string(1000, 'y') + "\r"},
+        {"header piece and a line end", open + std::string(999, 'y') + "\r\n"},
+        {"lone CR after a line end", closed + "\r"},
+    };
+    char path[] = "/tmp/vantrel-spool-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << c.text;
+        Read memory = ReadAll(c.text);
+        Read file;
+        ASSERT_TRUE(CSpoolReader::ReadFile(
+            path, 0, [&](const CSpoolMessage& m) { file.messages.push_back(m); }, file.next));
+        EXPECT_EQ(file.next, memory.next);
+        EXPECT_EQ(Subjects(file), Subjects(memory));
+    }
+    {
+        SCOPED_TRACE("an open header block stays open");
+        Read memory = ReadAll(cases[0].text);
+        EXPECT_TRUE(memory.messages.empty());
+        EXPECT_EQ(memory.next, 0);
+    }
+    ::unlink(path);
 }
 
 }  // namespace
