@@ -22,8 +22,15 @@ bool IsActive(const CScanContext& context, dev_t device, ino_t inode) {
 }
 
 void ApplyConfigFile(int dirFd, COptions& options) {
-    CFd fd(::openat(dirFd, kConfigName, O_RDONLY | O_CLOEXEC));
-    if (!fd.IsValid()) return;
+    // Only a plain file: a FIFO or a link to a device of that name would stall or flood the
+    // start-up (O_NONBLOCK keeps the open of a FIFO from waiting for a writer).
+    CFd fd(::openat(dirFd, kConfigName, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    if (!fd.IsValid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd.IsValid())
+            std::fprintf(stderr, "Scan: %s is not a plain file, not read\n", kConfigName);
+        return;
+    }
     std::string text;
     char chunk[4096];
     for (ssize_t n; (n = ::read(fd.Get(), chunk, sizeof chunk)) > 0;) {

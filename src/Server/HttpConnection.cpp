@@ -7,6 +7,7 @@
 #include <exception>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "Server/Cart.h"
 #include "Server/FolderNode.h"
@@ -62,19 +63,24 @@ void ReadRequest(CSocketStream& in, std::vector<std::string>& lines) {
     lines.clear();
     std::size_t bytes = 0;
     std::string line;
+    bool previousFull = false;  // the last piece filled kMaxRequestLine without its LF
     // The time-out bounds each read; this bounds the whole head, so a client that trickles a
     // line now and then cannot hold a worker for long either.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(in.ReadTimeout());
+    if (in.ReadTimeout() > 0) in.SetReadDeadline(deadline);
     while (lines.size() < kMaxRequestLines && bytes < kMaxRequestBytes) {
         if (in.ReadTimeout() > 0 && std::chrono::steady_clock::now() > deadline) break;
         CSocketStream::ERead result = in.ReadLine(line, kMaxRequestLine);
         // End of input or a time-out: answer what was read (nothing, if no line came).
         if (result != CSocketStream::ERead::Line) break;
         bytes += line.size() + 1;
+        // A line of exactly the piece length: the LF that follows is its end, not a blank line.
+        if (std::exchange(previousFull, line.size() == kMaxRequestLine) && line.empty()) continue;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) break;
         lines.push_back(line);
     }
+    in.SetReadDeadline(std::chrono::steady_clock::time_point::max());
     in.Flush();
 }
 

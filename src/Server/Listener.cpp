@@ -67,6 +67,12 @@ CListener::~CListener() {
 }
 
 void CListener::Listen(int port, int workers) {
+    // A port outside 0-65535 would wrap to another one while pages name the configured value.
+    if (port < 0 || port > 65535) {
+        std::fprintf(stderr, "Windows Socket error %d:  Couldn't bind the server socket.\n",
+                     EINVAL);
+        return;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);

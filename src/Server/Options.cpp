@@ -184,6 +184,11 @@ void COptions::ReadOptionsFile(std::istream& in) {
             line.push_back(static_cast<char>(c));
         }
         if (!gotAny) break;
+        // A line of exactly the piece length still owns the LF that follows it.
+        if (!endedByLineFeed && in.peek() == '\n') {
+            in.get();
+            endedByLineFeed = true;
+        }
         bool endedLine = endedByLineFeed || in.peek() == EOF;
         if (endedLine && !line.empty() && line.back() == '\r') line.pop_back();  // Windows files
         unsigned char first = line.empty() ? 0 : static_cast<unsigned char>(line[0]);

@@ -44,6 +44,7 @@ void CSocketStream::ResetRequestState() {
     m_failed = m_timedOut = m_inputEnded = m_fixed2 = m_inBody = false;
     m_headOnly = false;
     m_options = nullptr;
+    m_readDeadline = kNoDeadline;
 }
 
 void CSocketStream::SetTimeouts(int readSeconds, int writeSeconds) {
@@ -121,6 +122,10 @@ bool CSocketStream::FillInput() {
     if (m_inPos > 0) {
         m_in.erase(0, m_inPos);
         m_inPos = 0;
+    }
+    if (m_readDeadline != kNoDeadline && std::chrono::steady_clock::now() > m_readDeadline) {
+        m_timedOut = m_inputEnded = true;
+        return false;
     }
     char chunk[kReceiveChunk];
     for (;;) {

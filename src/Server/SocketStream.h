@@ -13,6 +13,7 @@
 // HEAD: once BeginBody() marks the end of the header block, body bytes are dropped.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -46,6 +47,11 @@ class CSocketStream {
     // Read and write time-outs of accepted sockets, in seconds (0: none).
     void SetTimeouts(int readSeconds, int writeSeconds);
     int ReadTimeout() const { return m_readTimeout; }
+    // A read that has to wait for the peer after `deadline` counts as a time-out, so a peer
+    // that trickles a byte at a time cannot stretch one read past it. Accept clears it.
+    void SetReadDeadline(std::chrono::steady_clock::time_point deadline) {
+        m_readDeadline = deadline;
+    }
     // From another thread (server stop): shuts the client socket down so a blocked read or
     // write returns at once; sockets accepted later are shut at once too.
     void Interrupt();
@@ -105,6 +111,9 @@ class CSocketStream {
     bool m_headOnly = false;
 
   private:
+    static constexpr std::chrono::steady_clock::time_point kNoDeadline =
+        std::chrono::steady_clock::time_point::max();
+
     template <typename T>
     CSocketStream& WriteInteger(T value) {
         std::string text = std::to_string(value);
@@ -128,6 +137,7 @@ class CSocketStream {
     bool m_fixed2 = false;
     bool m_inBody = false;
     int m_readTimeout = 0;
+    std::chrono::steady_clock::time_point m_readDeadline = kNoDeadline;
     int m_writeTimeout = 0;
     std::string m_in;  // bytes received and not yet read
     std::size_t m_inPos = 0;

@@ -90,6 +90,21 @@ class TimeOutsAndPool(unittest.TestCase):
                 status, _, body = parse_reply(recv_all(slow))
                 self.assertEqual((status, body), ("HTTP/1.0 200 Document follows", b"12345"))
 
+    def test_trickled_line_is_cut_off(self):
+        with Site({"f.txt": "12345"}, cfg="timeout=1\n", clients=1) as site:
+            with site.connect() as slow:
+                slow.sendall(b"GET /f.txt HTTP/1.0")
+                # One byte at a time, each well within the read time-out, never a line end:
+                # the head's time-out must still end the read of that one line.
+                for _ in range(60):
+                    readable, _, _ = select.select([slow], [], [], 0.3)
+                    if readable:
+                        break
+                    slow.sendall(b" ")
+                self.assertTrue(readable, "one line was read on past the head's time-out")
+                status, _, body = parse_reply(recv_all(slow))
+                self.assertEqual((status, body), ("HTTP/1.0 200 Document follows", b"12345"))
+
     def test_two_workers_make_a_third_client_wait(self):
         with Site({"a.txt": "a", "b.txt": "b", "c.txt": "c"}, clients=2) as site:
             first, second, third = site.connect(), site.connect(), site.connect()

@@ -141,4 +141,12 @@ TEST_F(OptionsTest, LongConfigLinesAreReadInPieces) {
     o.ReadOptionsFile(cfg);
     EXPECT_EQ(o.m_title.size(), 193u);
     EXPECT_EQ(o.m_port, 9090);
+
+    // A Windows line that fills the piece with its CR: the LF after it still ends that line,
+    // so the CR is dropped and the next line is read whole.
+    std::istringstream full("title=" + std::string(192, 'y') + "\r\nport=81\r\n");
+    COptions f;
+    f.ReadOptionsFile(full);
+    EXPECT_EQ(f.m_title, std::string(192, 'y'));
+    EXPECT_EQ(f.m_port, 81);
 }

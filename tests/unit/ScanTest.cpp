@@ -300,6 +300,21 @@ TEST_F(ScanTest, SparseFileOverTwoGiBKeepsItsTrueSize) {
     EXPECT_EQ(root.m_size, kSize + 1);
 }
 
+TEST_F(ScanTest, ConfigThatIsNotAPlainFileIsNotRead) {
+    MakeDir("fifo");
+    ASSERT_EQ(::mkfifo((m_dir / "fifo" / "vantrel.cfg").c_str(), 0644), 0);
+    MakeDir("device");
+    fs::create_symlink("/dev/zero", m_dir / "device" / "vantrel.cfg");
+    Write("plain/vantrel.cfg", "title=Plain\n");
+    ::testing::internal::CaptureStderr();
+    CFolderNode& root = Scan();  // neither waits for a writer nor reads without end
+    std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Names(root), (std::vector<std::string>{"device", "fifo", "plain"}));
+    EXPECT_EQ(Sub(root, "plain")->m_label, "Plain");
+    EXPECT_EQ(Sub(root, "fifo")->m_label, "");
+    EXPECT_NE(errors.find("vantrel.cfg is not a plain file"), std::string::npos) << errors;
+}
+
 TEST_F(ScanTest, UnreadableOrMissingDirectoryGivesNoChildren) {
     m_root = std::make_unique<CFolderNode>((m_dir / "does-not-exist").string());
     EXPECT_FALSE(m_root->HasChildren());

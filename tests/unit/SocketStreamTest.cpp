@@ -238,4 +238,18 @@ TEST_F(SocketStreamTest, ListenerServesInBothModes) {
     fs::remove_all(dir);
 }
 
+// A port that does not fit 16 bits is refused, not wrapped onto another port.
+TEST_F(SocketStreamTest, PortOutsideTheRangeIsABindError) {
+    for (int port : {65536 + 8080, -1}) {
+        SCOPED_TRACE(port);
+        CHttpListener listener;
+        ASSERT_TRUE(listener.IsValid());
+        ::testing::internal::CaptureStderr();
+        listener.Listen(port, 1);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  "Windows Socket error 22:  Couldn't bind the server socket.\n");
+        EXPECT_EQ(listener.BoundPort(), 0);  // never bound
+    }
+}
+
 }  // namespace
