@@ -18,6 +18,9 @@ bool StartsWith(std::string_view line, std::string_view prefix) {
            std::memcmp(line.data(), prefix.data(), prefix.size()) == 0;
 }
 
+// How every separator the mail store writes begins.
+constexpr std::string_view kStoreSeparator = "From ???@??? ";
+
 bool IsSeparator(std::string_view line) {
     return line.size() >= 5 && std::memcmp(line.data(), "From", 4) == 0 &&
            (line[4] == ' ' || line[4] == ':');
@@ -148,6 +151,13 @@ void CSpoolReader::EndMessage(std::int64_t endOffset) {
 
 void CSpoolReader::Line(std::string_view line, std::int64_t offset) {
     if (m_inHeader) {
+        // The store's own separator never belongs to a header block. A message of header
+        // lines only (or one cut short by a crash) has no empty line before the next
+        // separator; read from the top, that message would swallow the next one.
+        if (offset > m_message.m_offset && StartsWith(line, kStoreSeparator)) {
+            m_replyPending = false;
+            EndMessage(offset);
+        }
         Header(line);
         return;
     }
