@@ -153,6 +153,27 @@ class SpoolFaults(unittest.TestCase):
                   % (len(confirmed), len(attempted), len(pages)))
 
 
+    def test_header_only_message_is_still_apart_after_a_restart(self):
+        # A message without an empty line leaves its header block open up to the next
+        # separator; the archive read from scratch at start-up must still see two messages.
+        with mailbox_site(boxes=("alpha",)) as site:
+            wait_smtp(site)
+            with RawSmtp(site) as smtp:
+                self.assertEqual(smtp.talk(b"MAIL FROM:<a@x>\r\nRCPT TO:<alpha@x>\r\nDATA\r\n"
+                                           b"Subject: only a header\r\n.\r\nQUIT\r\n", 5),
+                                 OK + OK + START + OK + quit_reply())
+            self.assertEqual(deliver(site, b"b@x", b"with a body", b"the body"), quit_reply())
+            for moment in ("live", "after restart"):
+                with self.subTest(moment):
+                    pages = message_pages(site)
+                    self.assertEqual(len(pages), 2)
+                    self.assertIn(b"only a header", pages[0])
+                    self.assertIn(b"with a body", pages[1])
+                    self.assertIn(b"the body", pages[1])
+                    site.restart()
+                    wait_smtp(site)
+
+
 class FilesChangingUnderAReply(unittest.TestCase):
     SIZE = 64 * 1024 * 1024
 
