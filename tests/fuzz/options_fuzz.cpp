@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (g_state.GetDelay() < 0 || g_state.GetDelay() > ServerState::kMaxDelayMs) __builtin_trap();
     if (g_state.TypeCount() > ServerState::kTypeTableSize) __builtin_trap();
     for (char c : g_state.GetHostName()) {
-        if (c == '"' || c == '<' || c == '>' || static_cast<unsigned char>(c) <= ' ') __builtin_trap();
+        if (c == '"' || c == '<' || c == '>' || static_cast<unsigned char>(c) <= ' ')
+            __builtin_trap();
     }
     return 0;
 }
