@@ -232,6 +232,22 @@ class ProcessWideValues(unittest.TestCase):
 
 
 class SmtpMemory(unittest.TestCase):
+    # Under AddressSanitizer freed blocks wait in a quarantine and stay resident; keep it
+    # small so that peak memory measures what the server holds, not what it has freed.
+    # (Nothing reads the variable in a plain build.)
+    @classmethod
+    def setUpClass(cls):
+        cls.saved_asan = os.environ.get("ASAN_OPTIONS")
+        os.environ["ASAN_OPTIONS"] = ":".join(
+            filter(None, [cls.saved_asan, "quarantine_size_mb=1", "thread_local_quarantine_size_kb=64"]))
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.saved_asan is None:
+            del os.environ["ASAN_OPTIONS"]
+        else:
+            os.environ["ASAN_OPTIONS"] = cls.saved_asan
+
     def test_hundred_megabyte_data_is_refused_and_memory_bounded(self):
         with mailbox_site() as site:
             wait_smtp(site)
@@ -249,7 +265,7 @@ class SmtpMemory(unittest.TestCase):
             peak = memory_kib(pid, "VmHWM")
             # One recipient's pending message may hold 32 MiB of lines; the other 68 MiB were
             # read and dropped.
-            self.assertLess(peak - before, 80 * 1024, "peak %d KiB from %d KiB" % (peak, before))
+            self.assertLess(peak - before, 64 * 1024, "peak %d KiB from %d KiB" % (peak, before))
             self.assertFalse((site.root / "topics" / "alpha" / "mailbox").exists())
             print("\n100 MB DATA: VmRSS before %d KiB, peak %d KiB, after %d KiB"
                   % (before, peak, memory_kib(pid, "VmRSS")))
@@ -286,7 +302,8 @@ class SmtpMemory(unittest.TestCase):
                                  OK + START + OK)
                 self.assertEqual(smtp.talk(b"QUIT\r\n"), quit_reply())
             peak = memory_kib(pid, "VmHWM")
-            self.assertLess(peak - before, 32 * 1024, "peak %d KiB from %d KiB" % (peak, before))
+            # Remembering all 100,000 names would take some 20 MB; 1,000 take well under one.
+            self.assertLess(peak - before, 8 * 1024, "peak %d KiB from %d KiB" % (peak, before))
             self.assertIn(b"Subject: after\n\nok\n",
                           (site.root / "topics" / "alpha" / "mailbox").read_bytes())
             print("\n100,000 RCPT: VmRSS before %d KiB, peak %d KiB" % (before, peak))
