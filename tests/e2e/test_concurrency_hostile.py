@@ -73,6 +73,9 @@ class HostileClientsDuringDelivery(unittest.TestCase):
             last = site.request(b"GET /topics/alpha/%d HTTP/1.0\r\n\r\n" % (MESSAGES - 1))
             self.assertIn(b"hostile %d" % (MESSAGES - 1), last)
             self.assertEqual(site.get("/f.txt")[2], b"still here")
+            code = site.stop()
+            self.assertNotIn("Sanitizer", site.stderr())
+            self.assertEqual(code, 0, site.stderr()[-2000:])
 
 
 if __name__ == "__main__":

@@ -53,6 +53,13 @@ def deliver(site, sender, subject, body, timeout=30):
         return b""
 
 
+def assert_stops_cleanly(test, site):
+    """The server ends on its stop signal with status 0 and no sanitizer report."""
+    code = site.stop()
+    test.assertNotIn("Sanitizer", site.stderr())
+    test.assertEqual(code, 0, site.stderr()[-2000:])
+
+
 def recv_all(sock):
     chunks = []
     while True:
@@ -96,7 +103,7 @@ class SpoolFaults(unittest.TestCase):
             pages = message_pages(site)
             self.assertEqual(len(pages), 2)
             self.assertIn(b"three", pages[1])
-            self.assertIsNone(site.proc.poll())
+            assert_stops_cleanly(self, site)
         finally:
             site.stop()
             site._cleanup()
@@ -212,7 +219,7 @@ class FilesChangingUnderAReply(unittest.TestCase):
             status, headers, body = site.get("/cut.bin")
             self.assertEqual((status, len(body)), ("HTTP/1.0 200 Document follows", 1000))
             self.assertTrue(site.get("/gone.bin")[0].startswith("HTTP/1.0 404"))
-            self.assertIsNone(site.proc.poll())
+            assert_stops_cleanly(self, site)
 
 
 class Descriptors(unittest.TestCase):
@@ -246,7 +253,7 @@ class Descriptors(unittest.TestCase):
             self.assertEqual(ok, 20)
             self.assertEqual(deliver(site, b"later@x", b"later", b"stored later"), quit_reply())
             self.assertIn(b"stored later", (site.root / "topics" / "alpha" / "mailbox").read_bytes())
-            self.assertIsNone(site.proc.poll())
+            assert_stops_cleanly(self, site)
         finally:
             for s in held:
                 s.close()
