@@ -151,10 +151,13 @@ void CSpoolReader::EndMessage(std::int64_t endOffset) {
 
 void CSpoolReader::Line(std::string_view line, std::int64_t offset) {
     if (m_inHeader) {
-        // The store's own separator never belongs to a header block. A message of header
-        // lines only (or one cut short by a crash) has no empty line before the next
-        // separator; read from the top, that message would swallow the next one.
-        if (offset > m_message.m_offset && StartsWith(line, kStoreSeparator)) {
+        const bool storeSeparator = StartsWith(line, kStoreSeparator);
+        if (offset == m_message.m_offset) {
+            m_storeMessage = storeSeparator;
+        } else if (m_storeMessage && storeSeparator) {
+            // A message the store wrote with header lines only (or one cut short by a
+            // crash) has no empty line before the store's next separator; read from the
+            // top, it would swallow the next message.
             m_replyPending = false;
             EndMessage(offset);
         }
@@ -174,6 +177,7 @@ void CSpoolReader::Line(std::string_view line, std::int64_t offset) {
     }
     m_inHeader = true;
     m_replyPending = false;
+    m_storeMessage = StartsWith(line, kStoreSeparator);
     EndMessage(offset);
     Header(line);  // the separator is the new message's first header line
 }
