@@ -1,7 +1,8 @@
 // Fuzzes the SMTP command loop on a memory stream, delivering into a temporary topics folder
-// with mailboxes "alpha" and "beta". Every reply is a whole coded line; every spool the
-// session wrote starts with a separator and reads back, from scratch, into exactly the
-// records the live mailbox published as mail arrived.
+// with mailboxes "alpha" and "beta", then a second connection that only quits (delivering
+// what the first left pending). Every reply is a whole coded line; every spool holds whole
+// lines, starts with a separator, and reads back, from scratch, into exactly the records
+// the live mailbox published as mail arrived.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -62,22 +63,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     g_state.m_topicsFolder = topics.get();
 
-    std::string output;
     {
         CSmtpConversation conversation;
         CSocketStream stream;
         stream.OpenMemory(std::string(reinterpret_cast<const char*>(data), size));
         conversation.RunSession(stream);
-        output = stream.TakeOutput();
+        CheckReplies(stream.TakeOutput());
         if (conversation.Recipients().size() > CSmtpConversation::kMaxUnknownRecipients + 2)
             __builtin_trap();
+        // A second connection delivers whatever the first left pending.
+        CSocketStream again;
+        again.OpenMemory("QUIT\r\n");
+        conversation.RunSession(again);
+        CheckReplies(again.TakeOutput());
     }
-    CheckReplies(output);
 
     for (const char* name : kBoxes) {
         auto* live = static_cast<CMailboxNode*>(topics->FindChild(name));
         const std::string spool = ReadAll(live->m_spoolPath);
-        if (!spool.empty() && spool.rfind("From ???@??? ", 0) != 0) __builtin_trap();
+        // Whole lines only, the first one a separator.
+        if (!spool.empty() && (spool.back() != '\n' || spool.rfind("From ???@??? ", 0) != 0))
+            __builtin_trap();
         CMailboxNode fresh(CFolderNode::NoScan{}, name, live->m_spoolPath);
         fresh.ReadSpool(0);
         if (fresh.MessageCount() != live->MessageCount()) __builtin_trap();
