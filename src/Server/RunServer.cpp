@@ -1,7 +1,10 @@
 // RunServer.cpp - the life of the server: scan, listen, wait for the stop, tear down.
 #include "Server/RunServer.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <cstdio>
 
 #include "Server/FolderNode.h"
 #include "Server/Listener.h"
@@ -11,6 +14,25 @@ namespace {
 
 constexpr int kMaxWorkers = 1000;  // `clients` beyond this would only exhaust threads
 constexpr int kWriteTimeoutSeconds = 60;
+// Standard streams, the two listeners, the mail worker's socket and spool, the resolver.
+constexpr long kReservedDescriptors = 16;
+// A worker blocked in accept already holds a descriptor number (the kernel reserves the new
+// socket's slot before it waits), and its reply opens one more for a file or a spool.
+constexpr long kDescriptorsPerWorker = 2;
+
+// The workers the descriptor limit can carry: a larger pool would leave no descriptor for
+// any file while its idle workers wait in accept, so every file would answer 404.
+int AffordableWorkers(int wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+    long budget =
+        (static_cast<long>(limit.rlim_cur) - kReservedDescriptors) / kDescriptorsPerWorker;
+    if (budget >= wanted) return wanted;
+    int workers = static_cast<int>(std::max(1L, budget));
+    std::fprintf(stderr, "%d clients requested, %d served at once: the descriptor limit is %ld\n",
+                 wanted, workers, static_cast<long>(limit.rlim_cur));
+    return workers;
+}
 
 }  // namespace
 
@@ -31,8 +53,9 @@ void RunServer() {
     if (g_state.m_httpListener->IsValid()) {
         g_state.m_httpPort = rootOptions.m_port;
         g_state.m_smtpPort = rootOptions.m_smtpPort;
-        g_state.m_httpListener->Listen(g_state.m_httpPort,
-                                       std::clamp(rootOptions.m_clients, 1, kMaxWorkers));
+        g_state.m_httpListener->Listen(
+            g_state.m_httpPort,
+            AffordableWorkers(std::clamp(rootOptions.m_clients, 1, kMaxWorkers)));
         if (g_state.m_smtpListener && g_state.m_smtpListener->IsValid()) {
             g_state.m_smtpListener->Listen(g_state.m_smtpPort, 1);
         }

@@ -22,6 +22,9 @@ bool StartsWith(std::string_view line, std::string_view prefix) {
            std::memcmp(line.data(), prefix.data(), prefix.size()) == 0;
 }
 
+// How every separator the mail store writes begins.
+constexpr std::string_view kStoreSeparator = "From ???@??? ";
+
 bool IsSeparator(std::string_view line) {
     return line.size() >= 5 && std::memcmp(line.data(), "From", 4) == 0 &&
            (line[4] == ' ' || line[4] == ':');
@@ -305,6 +308,16 @@ void CSpoolReader::EndMessage(std::int64_t endOffset) {
 
 void CSpoolReader::Line(std::string_view line, std::int64_t offset) {
     if (m_inHeader) {
+        const bool storeSeparator = StartsWith(line, kStoreSeparator);
+        if (offset == m_message.m_offset) {
+            m_storeMessage = storeSeparator;
+        } else if (m_storeMessage && storeSeparator) {
+            // A message the store wrote with header lines only (or one cut short by a
+            // crash) has no empty line before the store's next separator; read from the
+            // top, it would swallow the next message.
+            m_replyPending = false;
+            EndMessage(offset);
+        }
         Header(line);
         return;
     }
@@ -321,6 +334,7 @@ void CSpoolReader::Line(std::string_view line, std::int64_t offset) {
     }
     m_inHeader = true;
     m_replyPending = false;
+    m_storeMessage = StartsWith(line, kStoreSeparator);
     EndMessage(offset);
     Header(line);  // the separator is the new message's first header line
 }

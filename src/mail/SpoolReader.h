@@ -77,6 +77,7 @@ class CSpoolReader {
     bool m_dateSeen = false;
     bool m_envelopeSeen = false;
     bool m_replyPending = false;
+    bool m_storeMessage = false;  // the message began with a separator the store writes
     std::string m_envelopeDate;
     std::string_view m_previous;
     bool m_previousKnown = true;

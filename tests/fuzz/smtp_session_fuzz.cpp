@@ -1,0 +1,94 @@
+// Fuzzes the SMTP command loop on a memory stream, delivering into a temporary topics folder
+// with mailboxes "alpha" and "beta", then a second connection that only quits (delivering
+// what the first left pending). Every reply is a whole coded line; every spool holds whole
+// lines, starts with a separator, and reads back, from scratch, into exactly the records
+// the live mailbox published as mail arrived.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "FuzzSite.h"
+#include "Server/FolderNode.h"
+#include "Server/ServerState.h"
+#include "Server/SocketStream.h"
+#include "mail/MailboxNode.h"
+#include "smtp/SmtpConversation.h"
+
+namespace {
+
+constexpr const char* kBoxes[] = {"alpha", "beta"};
+
+bool IsReplyLine(std::string_view line) {
+    return line.size() >= 4 && line[0] >= '2' && line[0] <= '5' && line[1] >= '0' &&
+           line[1] <= '9' && line[2] >= '0' && line[2] <= '9' && line[3] == ' ';
+}
+
+void CheckReplies(std::string_view output) {
+    while (!output.empty()) {
+        const std::size_t end = output.find("\r\n");
+        if (end == std::string_view::npos) __builtin_trap();  // a reply cut short
+        if (!IsReplyLine(output.substr(0, end))) __builtin_trap();
+        output.remove_prefix(end + 2);
+    }
+}
+
+std::string ReadAll(const std::string& path) {
+    std::string bytes;
+    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+        char buffer[65536];
+        std::size_t got;
+        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+            bytes.append(buffer, got);
+        std::fclose(file);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static CFuzzDir dir;
+    static const bool quiet = std::freopen("/dev/null", "w", stdout) != nullptr;  // message echo
+    (void)quiet;
+
+    auto topics = std::make_unique<CFolderNode>(CFolderNode::NoScan{}, "topics");
+    for (const char* name : kBoxes) {
+        const std::string spool = dir.Write(std::string(name) + "/mailbox", "");
+        auto box = std::make_unique<CMailboxNode>(CFolderNode::NoScan{}, name, spool);
+        box->m_dirPath = dir.Path(name) + "/";
+        topics->AddChild(std::move(box));
+    }
+    g_state.m_topicsFolder = topics.get();
+
+    {
+        CSmtpConversation conversation;
+        CSocketStream stream;
+        stream.OpenMemory(std::string(reinterpret_cast<const char*>(data), size));
+        conversation.RunSession(stream);
+        CheckReplies(stream.TakeOutput());
+        if (conversation.Recipients().size() > CSmtpConversation::kMaxUnknownRecipients + 2)
+            __builtin_trap();
+        // A second connection delivers whatever the first left pending.
+        CSocketStream again;
+        again.OpenMemory("QUIT\r\n");
+        conversation.RunSession(again);
+        CheckReplies(again.TakeOutput());
+    }
+
+    for (const char* name : kBoxes) {
+        auto* live = static_cast<CMailboxNode*>(topics->FindChild(name));
+        const std::string spool = ReadAll(live->m_spoolPath);
+        // Whole lines only, the first one a separator.
+        if (!spool.empty() && (spool.back() != '\n' || spool.rfind("From ???@??? ", 0) != 0))
+            __builtin_trap();
+        CMailboxNode fresh(CFolderNode::NoScan{}, name, live->m_spoolPath);
+        fresh.ReadSpool(0);
+        if (fresh.MessageCount() != live->MessageCount()) __builtin_trap();
+        if (fresh.ReadOffset() != live->ReadOffset()) __builtin_trap();
+    }
+    g_state.m_topicsFolder = nullptr;
+    return 0;
+}
