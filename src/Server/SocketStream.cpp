@@ -210,7 +210,9 @@ void CSocketStream::BeginBody() {
 std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
     if (m_failed || (m_inBody && m_headOnly) || length <= 0) return 0;
     std::int64_t sent = 0;
-    if (m_memory || m_buffered || !m_socket.IsValid()) {
+    // Buffered mode too sends a file body straight from the file: holding a file of any size
+    // in memory until Close would let one request exhaust the server's memory.
+    if (m_memory || !m_socket.IsValid()) {
         char chunk[kReceiveChunk];
         while (sent < length) {
             std::size_t want =

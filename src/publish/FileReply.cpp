@@ -8,12 +8,24 @@
 #include "Server/SocketStream.h"
 #include "platform/Fd.h"
 
+namespace {
+
+// Opens a published file for reading. O_NONBLOCK: a name that has become a FIFO since the scan
+// must not hold the worker in open(); anything but a regular file counts as gone.
+CFd OpenRegularFile(const std::string& path, struct stat& st) {
+    CFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.IsValid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return CFd();
+    return fd;
+}
+
+}  // namespace
+
 void CFileNode::Reply(CSocketStream& out) {
     std::string path = DiskPath();
-    CFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (!fd.IsValid() || (::fstat(fd.Get(), &st) == 0 && S_ISDIR(st.st_mode))) {
-        // The file named in the tree has gone (or is not a file any more).
+    CFd fd = OpenRegularFile(path, st);
+    if (!fd.IsValid()) {
+        // The file named in the tree has gone (or is not a plain file any more).
         WriteStatusOnly(out, "HTTP/1.0 404 FILE NOT FOUND");
         out << "<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY><H1>404 File \"" << path
             << "\" Not Found</H1>The file is not available or may have moved since the server was "
@@ -21,19 +33,17 @@ void CFileNode::Reply(CSocketStream& out) {
             << EndLine;
         return;
     }
-    if (::fstat(fd.Get(), &st) == 0) {
-        m_size = static_cast<std::int64_t>(st.st_size);
-        m_modifiedTime = st.st_mtime;
-    }
-    std::int64_t size = m_size;
-    WriteHttpHeader(out, GetContentType(), m_modifiedTime, size);
+    m_size = static_cast<std::int64_t>(st.st_size);
+    m_modifiedTime = st.st_mtime;
+    std::int64_t size = st.st_size;
+    WriteHttpHeader(out, GetContentType(), st.st_mtime, size);
     std::int64_t sent = out.SendFile(fd.Get(), size);
     LogLines(out.m_threadId, std::to_string(sent) + " bytes sent.");
 }
 
 void CFileNode::WriteFileContents(CSocketStream& out) {
-    CFd fd(::open(DiskPath().c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (!fd.IsValid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    CFd fd = OpenRegularFile(DiskPath(), st);
+    if (!fd.IsValid()) return;
     out.SendFile(fd.Get(), static_cast<std::int64_t>(st.st_size));
 }

@@ -1,0 +1,241 @@
+// The connection stream over real loopback sockets: line reading, gathered and buffered
+// replies, file bodies, HEAD, time-outs, interruption at stop; and a whole listener in both
+// stream modes.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "Server/FolderNode.h"
+#include "Server/Listener.h"
+#include "Server/ServerState.h"
+#include "Server/SocketStream.h"
+#include "platform/Fd.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+CFd ListenOnLoopback(int& port) {
+    CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(fd.Get(), 16) != 0 ||
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return CFd();
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+CFd Connect(int port) {
+    CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return CFd();
+    return fd;
+}
+
+void Send(const CFd& fd, std::string_view data) {
+    ASSERT_EQ(::send(fd.Get(), data.data(), data.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(data.size()));
+}
+
+std::string ReceiveAll(const CFd& fd) {
+    std::string data;
+    char chunk[65536];
+    for (ssize_t n; (n = ::recv(fd.Get(), chunk, sizeof chunk, 0)) > 0;) {
+        data.append(chunk, static_cast<std::size_t>(n));
+    }
+    return data;
+}
+
+class SocketStreamTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::signal(SIGPIPE, SIG_IGN);
+        g_state.ResetForTests();
+        m_listen = ListenOnLoopback(m_port);
+        ASSERT_TRUE(m_listen.IsValid());
+    }
+    void TearDown() override { g_state.ResetForTests(); }
+
+    // A connected client and the server side accepted into `stream`.
+    CFd Open(CSocketStream& stream) {
+        CFd client = Connect(m_port);
+        EXPECT_TRUE(client.IsValid());
+        EXPECT_TRUE(stream.Accept(m_listen.Get()));
+        return client;
+    }
+
+    int m_port = 0;
+    CFd m_listen;
+};
+
+TEST_F(SocketStreamTest, DirectModeReadsLinesAndSendsTheGatheredReply) {
+    CSocketStream stream;
+    CFd client = Open(stream);
+    Send(client, "first\r\nsecond\n" + std::string(1500, 'x'));
+    ::shutdown(client.Get(), SHUT_WR);
+    std::string line;
+    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
+    EXPECT_EQ(line, "first\r");
+    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
+    EXPECT_EQ(line, "second");
+    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
+    EXPECT_EQ(line.size(), 999u);
+    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
+    EXPECT_EQ(line.size(), 501u);
+    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::End);
+
+    std::string big(200000, 'b');  // passes the send chunk: goes out before Close
+    stream << "head" << EndLine << big << 42 << ' ' << -7LL;
+    stream.Close();
+    EXPECT_EQ(ReceiveAll(client), "head\r\n" + big + "42 -7");
+}
+
+TEST_F(SocketStreamTest, BufferedModeHoldsTheReplyUntilClose) {
+    CSocketStream stream;
+    stream.SetBufferedMode(true);
+    CFd client = Connect(m_port);
+    // The head arrives before Accept reads it; the client keeps its side open.
+    Send(client, "GET / HTTP/1.0\r\nA: b\r\n\r\n");
+    ASSERT_TRUE(stream.Accept(m_listen.Get()));
+    EXPECT_TRUE(stream.IsBuffered());
+    std::string line;
+    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
+    EXPECT_EQ(line, "GET / HTTP/1.0\r");
+    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
+    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
+    EXPECT_EQ(line, "\r");
+    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::End);
+
+    std::string reply(50001, 'r');  // three pieces of at most 20000 bytes
+    stream << reply << EndLine;
+    stream.Flush();
+    char probe;
+    EXPECT_EQ(::recv(client.Get(), &probe, 1, MSG_DONTWAIT), -1);  // nothing sent yet
+    stream.Close();
+    EXPECT_EQ(ReceiveAll(client), reply + "\r\n");
+}
+
+TEST_F(SocketStreamTest, FileBodiesAndHead) {
+    fs::path file = fs::temp_directory_path() / ("vantrel-sendfile-" + std::to_string(::getpid()));
+    std::string content;
+    for (int i = 0; i < 300000; ++i)
+        content += static_cast<char>(i * 7);
+    std::ofstream(file, std::ios::binary) << content;
+
+    struct Case {
+        const char* label;
+        bool buffered;
+        bool head;
+    } cases[] = {{"direct", false, false}, {"buffered", true, false}, {"head", false, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        CSocketStream stream;
+        stream.SetBufferedMode(c.buffered);
+        CFd client = Connect(m_port);
+        Send(client, "\r\n\r\n");
+        ASSERT_TRUE(stream.Accept(m_listen.Get()));
+        stream.m_headOnly = c.head;
+        stream << "header" << EndLine << EndLine;
+        stream.BeginBody();
+        CFd fd(::open(file.c_str(), O_RDONLY));
+        std::int64_t sent = stream.SendFile(fd.Get(), static_cast<std::int64_t>(content.size()));
+        stream << "after";
+        stream.Close();
+        std::string got = ReceiveAll(client);
+        if (c.head) {
+            EXPECT_EQ(sent, 0);
+            EXPECT_EQ(got, "header\r\n\r\n");
+        } else {
+            EXPECT_EQ(sent, static_cast<std::int64_t>(content.size()));
+            EXPECT_TRUE(got == "header\r\n\r\n" + content + "after");
+        }
+    }
+    fs::remove(file);
+}
+
+TEST_F(SocketStreamTest, ReadTimeOutAndInterruptEndABlockedRead) {
+    CSocketStream timed;
+    timed.SetTimeouts(1, 1);
+    CFd quiet = Open(timed);
+    std::string line;
+    EXPECT_EQ(timed.ReadLine(line, 999), CSocketStream::ERead::TimedOut);
+    timed.Close();
+
+    // No time-out at all: only Interrupt can end this read.
+    CSocketStream blocked;
+    CFd silent = Open(blocked);
+    CSocketStream::ERead result = CSocketStream::ERead::Line;
+    std::thread reader([&] { result = blocked.ReadLine(line, 999); });
+    blocked.Interrupt();
+    reader.join();
+    EXPECT_NE(result, CSocketStream::ERead::Line);
+    blocked.Close();
+}
+
+TEST_F(SocketStreamTest, WritingToAClosedPeerFailsQuietly) {
+    CSocketStream stream;
+    CFd client = Open(stream);
+    client.Reset();
+    std::string chunk(CSocketStream::kSendChunk, 'z');
+    for (int i = 0; i < 64 && stream.Good(); ++i)
+        stream << chunk;
+    EXPECT_FALSE(stream.Good());
+    stream.Close();
+}
+
+// A whole listener with its workers, in both stream modes: the same bytes either way.
+TEST_F(SocketStreamTest, ListenerServesInBothModes) {
+    fs::path dir = fs::temp_directory_path() / ("vantrel-listener-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "f.txt") << "file body";
+    g_state.m_root = std::make_unique<CFolderNode>(dir.string());
+
+    std::string replies[2];
+    for (bool buffered : {false, true}) {
+        SCOPED_TRACE(buffered ? "buffered" : "direct");
+        CHttpListener listener;
+        ASSERT_TRUE(listener.IsValid());
+        CHttpConnection::CSettings settings;
+        settings.m_buffered = buffered;
+        listener.SetConnectionSettings(settings);
+        listener.Listen(0, 2);
+        int port = listener.BoundPort();
+        ASSERT_GT(port, 0);
+        std::string all;
+        for (const char* request : {"GET /F.TXT HTTP/1.0\r\n\r\n", "PUT / HTTP/1.0\r\n\r\n",
+                                    "GET /none HTTP/1.0\r\n\r\n"}) {
+            CFd client = Connect(port);
+            Send(client, request);
+            all += ReceiveAll(client);
+        }
+        EXPECT_NE(all.find("Content-length: 9\r\n\r\nfile body"), std::string::npos);
+        EXPECT_NE(all.find("HTTP/1.0 599 Unrecognized method request\r\n\r\n"), std::string::npos);
+        replies[buffered] = all;
+    }  // the listener joins its workers here
+    EXPECT_EQ(replies[0], replies[1]);
+    g_state.m_root.reset();
+    fs::remove_all(dir);
+}
+
+}  // namespace
