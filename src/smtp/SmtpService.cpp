@@ -1,4 +1,10 @@
-// SmtpService.cpp - placeholder: until the SMTP session lands, no SMTP listener is created.
+// SmtpService.cpp - registers the SMTP listener factory; RunServer calls it only when a topics
+// folder exists.
 #include "smtp/SmtpService.h"
 
-void RegisterSmtpService() {}
+#include "Server/ServerState.h"
+#include "smtp/SmtpListener.h"
+
+void RegisterSmtpService() {
+    g_state.m_makeSmtpListener = [] { return std::make_unique<CSmtpListener>(); };
+}

@@ -1,0 +1,241 @@
+// HeaderValues.cpp - extractors of header values and the date key.
+#include "mail/HeaderValues.h"
+
+#include <cstddef>
+
+namespace {
+
+constexpr std::size_t kValueCut = 80;
+constexpr std::size_t kSubjectCut = 100;
+constexpr std::size_t kLongReferenceCut = 240;
+
+bool IsWhite(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Address tokens end at any control byte as well as the space, so no link built from one
+// can carry markup or an attribute.
+bool IsBelowPrintable(char c) {
+    return static_cast<unsigned char>(c) < 0x21;
+}
+
+std::string_view Cut(std::string_view text, std::size_t limit) {
+    return text.substr(0, limit);
+}
+
+// Copies `text` without backslashes, up to the first byte in `stops`, at most `limit` bytes.
+std::string CopyWithoutBackslashes(std::string_view text, std::string_view stops,
+                                   std::size_t limit) {
+    std::string value;
+    for (char c : text) {
+        if (stops.find(c) != std::string_view::npos || value.size() >= limit) break;
+        if (c != '\\') value += c;
+    }
+    return value;
+}
+
+// A tokenizer that skips runs of delimiters: each call takes its own delimiter set, skips
+// the delimiters in front, and consumes the one delimiter that ends the word.
+class CWordReader {
+  public:
+    explicit CWordReader(std::string_view text) : m_text(text) {}
+    std::string_view Next(std::string_view delimiters) {
+        std::size_t start = m_text.find_first_not_of(delimiters, m_pos);
+        if (start == std::string_view::npos) {
+            m_pos = m_text.size();
+            return {};
+        }
+        std::size_t end = m_text.find_first_of(delimiters, start);
+        if (end == std::string_view::npos) end = m_text.size();
+        m_pos = end < m_text.size() ? end + 1 : end;
+        return m_text.substr(start, end - start);
+    }
+
+  private:
+    std::string_view m_text;
+    std::size_t m_pos = 0;
+};
+
+// The value that starts two bytes after the first colon, leading white space skipped; empty
+// (and `found` false) when the line ends at the colon or one byte after it.
+std::string_view ValueAfterColon(std::string_view line, bool& found) {
+    std::size_t colon = line.find(':');
+    found = colon != std::string_view::npos && line.size() > colon + 2;
+    if (!found) return {};
+    std::string_view value = line.substr(colon + 2);
+    while (!value.empty() && IsWhite(value.front()))
+        value.remove_prefix(1);
+    return value;
+}
+
+std::string AbbreviationNumber(std::string_view word, const char* const names[], int count) {
+    if (word.size() < 3) return {};
+    char upper[3];
+    for (int i = 0; i < 3; ++i) {
+        char c = word[static_cast<std::size_t>(i)];
+        upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    for (int n = 0; n < count; ++n) {
+        if (std::string_view(upper, 3) == names[n]) {
+            return {static_cast<char>('0' + (n + 1) / 10), static_cast<char>('0' + (n + 1) % 10)};
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string EnvelopeDate(std::string_view line) {
+    CWordReader words(line);
+    words.Next(" ");    // "From"
+    words.Next(" <>");  // the sender
+    std::string_view w[5];
+    for (auto& word : w)
+        word = words.Next(" \n");
+    std::string date;
+    date.reserve(line.size() + 4);
+    for (std::string_view part : {w[0], w[1], w[2], w[4]}) {
+        date.append(part);
+        date += ' ';
+    }
+    date.append(w[3]);
+    if (date.size() > kValueCut) date.resize(kValueCut);
+    return date;
+}
+
+std::string HeaderDate(std::string_view line) {
+    bool found = false;
+    std::string_view value = ValueAfterColon(line, found);
+    if (!found) return "(no date)";
+    return std::string(Cut(value, kValueCut));
+}
+
+std::pair<std::string, std::string> ParseSender(std::string_view line) {
+    constexpr auto npos = std::string_view::npos;
+    std::size_t colon = line.find(':');
+    std::size_t afterColon = colon == npos ? 0 : colon + 1;
+
+    std::string address;
+    std::size_t at = line.find('@');
+    if (at != npos) {
+        std::size_t floor = afterColon <= at ? afterColon : 0;
+        std::size_t start = at;
+        while (start > floor) {
+            char c = line[start - 1];
+            if (c == '<' || IsBelowPrintable(c)) break;
+            --start;
+        }
+        for (std::size_t i = start; i < line.size() && address.size() < kValueCut; ++i) {
+            char c = line[i];
+            if (c == '>' || c == '[' || IsBelowPrintable(c)) break;
+            address += c;
+        }
+    } else if (line.find('(') != npos) {
+        std::size_t i = afterColon;
+        while (i < line.size() && IsWhite(line[i]))
+            ++i;
+        for (; i < line.size() && address.size() < kValueCut; ++i) {
+            char c = line[i];
+            if (c == '(' || IsBelowPrintable(c)) break;
+            address += c;
+        }
+    } else {
+        address = "(no email)";
+    }
+
+    std::size_t start;
+    if (line.find('<') != npos) {
+        start = afterColon;
+        while (start < line.size() && (IsWhite(line[start]) || line[start] == '"'))
+            ++start;
+    } else if (std::size_t paren = line.find('('); paren != npos) {
+        start = paren + 1;
+    } else {
+        std::string name = address == "(no email)" ? std::string("(no name)") : address;
+        return {std::move(name), std::move(address)};
+    }
+    std::string name;
+    std::size_t i = start;
+    for (; i < line.size() && name.size() < kValueCut; ++i) {
+        char c = line[i];
+        if (c == '<' || c == '"' || c == ')' || c == '(' || c == '\n' || c == '\t') break;
+        name += c;
+    }
+    // The byte before "<" or "(" is normally the space that separates it from the name.
+    if (i < line.size() && (line[i] == '<' || line[i] == '(') && !name.empty()) name.pop_back();
+    return {std::move(name), std::move(address)};
+}
+
+std::string MessageIdValue(std::string_view line) {
+    std::size_t open = line.find('<');
+    if (open == std::string_view::npos) return {};
+    return CopyWithoutBackslashes(line.substr(open + 1), std::string_view(">\n", 2), kValueCut);
+}
+
+std::string SubjectValue(std::string_view line) {
+    bool found = false;
+    std::string_view value = Cut(ValueAfterColon(line, found), kSubjectCut);
+    while (!value.empty() && IsWhite(value.back()))
+        value.remove_suffix(1);
+    return std::string(value);
+}
+
+std::string ReplyReference(std::string_view line) {
+    constexpr auto npos = std::string_view::npos;
+    if (std::size_t dated = line.find("dated: "); dated != npos) {
+        std::string_view value = line.substr(dated + 7);
+        return std::string(Cut(value.substr(0, value.find('.')), kLongReferenceCut));
+    }
+    if (std::size_t open = line.find('<'); open != npos) {
+        return CopyWithoutBackslashes(line.substr(open + 1), ">", kValueCut);
+    }
+    if (std::size_t sage = line.find("sage of "); sage != npos) {
+        std::string_view value = line.substr(sage + 8);
+        if (!value.empty() && value.front() == '"') value.remove_prefix(1);
+        std::size_t end = value.find_first_of(".f");
+        bool atF = end != npos && value[end] == 'f';
+        std::string reference(Cut(value.substr(0, end), kLongReferenceCut));
+        // Stopped at "from": the space before it goes too.
+        if (atF && reference.size() == end && !reference.empty()) reference.pop_back();
+        return reference;
+    }
+    return {};
+}
+
+std::string MonthNumber(std::string_view word) {
+    static const char* const kMonths[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                          "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+    return AbbreviationNumber(word, kMonths, 12);
+}
+
+std::string WeekdayNumber(std::string_view word) {
+    static const char* const kDays[] = {"MON", "TUE", "WED", "THU", "FRI", "SAT", "SUN"};
+    return AbbreviationNumber(word, kDays, 7);
+}
+
+std::string BuildDateKey(std::string_view date) {
+    if (date == "(no date)") return "(no date)";
+    CWordReader words(date);
+    constexpr std::string_view kSeparators = " ,-";
+    std::string_view word = words.Next(kSeparators);
+    if (!WeekdayNumber(word).empty()) word = words.Next(kSeparators);
+    std::string month = MonthNumber(word);
+    std::string day;
+    if (!month.empty()) {
+        day = words.Next(kSeparators);
+    } else {
+        day = word;
+        month = MonthNumber(words.Next(kSeparators));
+    }
+    if (day.size() == 1) day.insert(0, 1, '0');
+    std::string_view year = words.Next(kSeparators);
+    if (year.size() > 2) year = year.substr(year.size() - 2);
+    std::string time(words.Next(kSeparators));
+    if (!time.empty() && (time.size() < 3 || time[2] != ':')) time.insert(0, 1, '0');
+    if (time.size() > 5) time.resize(5);
+
+    std::string key;
+    key.reserve(14);
+    key.append(month).append("/").append(day).append("/").append(year).append(" ").append(time);
+    return key;
+}

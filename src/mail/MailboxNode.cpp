@@ -1,0 +1,134 @@
+// MailboxNode.cpp - the mailbox: finding and reading its spool, publishing records.
+#include "mail/MailboxNode.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <charconv>
+#include <limits>
+
+#include "Server/Node.h"
+#include "mail/SpoolReader.h"
+#include "mail/Threading.h"
+#include "platform/DirectoryEnum.h"
+
+namespace {
+
+constexpr char kSpoolName[] = "mailbox";
+
+// Records are handed to the tree in batches, so readers are not shut out for the whole of a
+// large first read, nor is the lock taken once per record.
+constexpr std::size_t kPublishBatch = 4096;
+
+}  // namespace
+
+CMailboxNode::CMailboxNode(CFolderNode* parent, const CFindData& entry, CScanContext& context)
+    : CFolderNode(parent, entry, context), m_threads(std::make_unique<CThreadIndex>(*this)) {
+    // A folder that could not be opened keeps no path of its own; its spool is still looked
+    // for (and later created) inside it, never in the process's current directory.
+    std::string dirPath = m_dirPath.empty() ? parent->m_dirPath + entry.m_name + "/" : m_dirPath;
+    m_spoolPath = FindSpoolFile(dirPath);
+    ReadSpool(0);
+}
+
+CMailboxNode::CMailboxNode(NoScan, std::string name, std::string spoolPath)
+    : CFolderNode(NoScan{}, std::move(name)),
+      m_spoolPath(std::move(spoolPath)),
+      m_threads(std::make_unique<CThreadIndex>(*this)) {}
+
+CMailboxNode::~CMailboxNode() = default;
+
+std::string CMailboxNode::FindSpoolFile(const std::string& dirPath) {
+    std::string exact = dirPath + kSpoolName;
+    struct stat info;
+    if (::stat(exact.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) return exact;
+    // A spool written under another case ("MAILBOX", "Mailbox"): the first such name in
+    // byte order, so the choice does not depend on the directory's order.
+    std::string best;
+    CFd dir = OpenDirectory(AT_FDCWD, dirPath);
+    if (dir.IsValid()) {
+        EnumerateDirectory(dir.Get(), [&](const CFindData& entry) {
+            if (entry.m_isDirectory || !NamesEqualIgnoringCase(entry.m_name, kSpoolName)) return;
+            if (best.empty() || entry.m_name < best) best = entry.m_name;
+        });
+    }
+    return dirPath + (best.empty() ? std::string(kSpoolName) : best);
+}
+
+void CMailboxNode::ReadSpool(std::int64_t offset) {
+    std::lock_guard<std::mutex> reading(m_readerLock);
+    // Only this function changes the counters, and it runs one at a time, so they can be
+    // read here without the shared lock.
+    int number = m_messageCount;
+    std::vector<std::unique_ptr<CMessageNode>> pending;
+    std::int64_t pendingEnd = offset;
+    auto sink = [&](const CSpoolMessage& message) {
+        pending.push_back(std::make_unique<CMessageNode>(
+            number++, message.m_date, message.m_fromName, message.m_fromAddress,
+            message.m_messageId, message.m_subject, message.m_inReplyTo, this, message.m_offset));
+        pendingEnd = message.m_endOffset;
+        if (pending.size() >= kPublishBatch) Publish(pending, pendingEnd, number);
+    };
+    std::int64_t nextOffset = offset;
+    if (!CSpoolReader::ReadFile(m_spoolPath, offset, sink, nextOffset)) return;
+    Publish(pending, nextOffset, number);
+}
+
+void CMailboxNode::ReadNewMail() {
+    std::int64_t offset;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_lock);
+        offset = m_readOffset;
+    }
+    ReadSpool(offset);
+}
+
+void CMailboxNode::Publish(std::vector<std::unique_ptr<CMessageNode>>& records,
+                           std::int64_t readOffset, int messageCount) {
+    std::unique_lock<std::shared_mutex> lock(m_lock);
+    m_byNumber.reserve(m_byNumber.size() + records.size());
+    for (auto& record : records) {
+        m_threads->Insert(*record);
+        m_byNumber.push_back(record.get());
+        AddMessage(std::move(record));
+    }
+    records.clear();
+    m_readOffset = readOffset;
+    m_messageCount = messageCount;
+}
+
+void CMailboxNode::AddMessage(std::unique_ptr<CMessageNode> owned) {
+    CMessageNode* message = owned.release();
+    message->m_parent = this;
+    message->m_prev = nullptr;
+    message->m_next = m_firstChild;  // set before the record becomes reachable
+    if (m_firstChild) m_firstChild->m_prev = message;
+    m_firstChild = message;
+    if (!m_lastChild) m_lastChild = message;
+    m_newest.store(message, std::memory_order_release);
+}
+
+CNode* CMailboxNode::FirstChild() const {
+    return m_newest.load(std::memory_order_acquire);
+}
+
+bool CMailboxNode::HasChildren() const {
+    return m_newest.load(std::memory_order_acquire) != nullptr;
+}
+
+CMessageNode* CMailboxNode::MessageByNumber(int number) const {
+    if (number < 0 || static_cast<std::size_t>(number) >= m_byNumber.size()) return nullptr;
+    return m_byNumber[static_cast<std::size_t>(number)];
+}
+
+CNode* CMailboxNode::FindChild(std::string_view name) const {
+    // Only the canonical decimal form names a message: "07", "+7" or " 7" name nothing.
+    if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0')) return nullptr;
+    int number = 0;
+    auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
+    if (error != std::errc() || end != name.data() + name.size() || name[0] == '-') {
+        return nullptr;
+    }
+    std::shared_lock<std::shared_mutex> lock(m_lock);
+    return MessageByNumber(number);
+}

@@ -1,0 +1,96 @@
+// MailboxNode.h - CMailboxNode, a subfolder of the topics folder published as a mail archive:
+// it reads the spool file in its folder into CMessageNode records, its children.
+//
+// Children are the message records only, newest first (each new record goes in front); the
+// folder's own files and subfolders are not published. Records are never removed.
+//
+// Locking: one reader-writer lock per mailbox (m_lock).
+//  - exclusive: taken by ReadSpool (and so ReadNewMail) only while it publishes records:
+//    threading, the sorted lists, the children list, m_byNumber, m_readOffset, m_messageCount.
+//    The file is read and parsed outside it; a second mutex keeps reads one at a time.
+//  - shared: FindChild takes it. Page renderers take ReadLock() and hold it while they walk
+//    children (Next/Prev), the sorted lists, the thread chains, or read the counters.
+//    std::shared_mutex is not recursive: under ReadLock() use MessageByNumber, not FindChild.
+//  - none: FirstChild and HasChildren read an atomic copy of the newest record, published
+//    after its links are set; a FirstChild()/Next() walk is safe without the lock because a
+//    published record's m_next never changes (m_prev does: walking back needs ReadLock()).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Server/FolderNode.h"
+#include "mail/MessageNode.h"
+
+class CThreadIndex;
+
+class CMailboxNode : public CFolderNode {
+  public:
+    // Built by the folder scan for a subfolder of the topics folder: the folder part first
+    // (its vantrel.cfg still sets title and tail), then the spool is found and read whole.
+    CMailboxNode(CFolderNode* parent, const CFindData& entry, CScanContext& context);
+    // A mailbox over a given spool file, nothing read yet (tests and benchmarks).
+    CMailboxNode(NoScan, std::string name, std::string spoolPath);
+    ~CMailboxNode() override;
+
+    // Reads from byte `offset` to the end of the spool and publishes every complete message.
+    // A spool that cannot be opened changes nothing.
+    void ReadSpool(std::int64_t offset);
+    // Reads on from m_readOffset: called by the mail store after it appended to the spool.
+    void ReadNewMail();
+    // Puts the record in front of the children (newest first). Caller holds the exclusive lock.
+    void AddMessage(std::unique_ptr<CMessageNode> message);
+
+    // --- child access (virtual in CNode) ---
+    // Finds a message by its canonical decimal number ("7", not "07" or "+7"); shared lock.
+    CNode* FindChild(std::string_view name) const override;
+    CNode* FirstChild() const override;  // the newest message; no lock (see above)
+    bool HasChildren() const override;   // no lock
+
+    // The mailbox index page (defined with the pages).
+    void Reply(CSocketStream& out) override;
+
+    // Hold while walking the records; the walks below assume it is held.
+    std::shared_lock<std::shared_mutex> ReadLock() const {
+        return std::shared_lock<std::shared_mutex>(m_lock);
+    }
+    CMessageNode* Newest() const { return static_cast<CMessageNode*>(m_firstChild); }
+    CMessageNode* NewestRoot() const { return m_newestRoot; }  // then ->OlderRoot()
+    CMessageNode* FirstByName() const { return m_firstByName; }
+    CMessageNode* FirstBySubject() const { return m_firstBySubject; }
+    CMessageNode* FirstByDate() const { return m_firstByDate; }
+    CMessageNode* MessageByNumber(int number) const;  // null when out of range
+    int MessageCount() const { return m_messageCount; }
+    std::int64_t ReadOffset() const { return m_readOffset; }
+
+    // Spool file: "mailbox" in the folder if present, else the first directory entry equal to
+    // it ignoring case (in byte order), else dirPath + "mailbox" (which the store creates).
+    static std::string FindSpoolFile(const std::string& dirPath);
+
+    std::string m_spoolPath;
+    std::int64_t m_readOffset = 0;  // first byte not yet turned into a record
+    int m_messageCount = 0;         // records made; the number of the next one
+    CMessageNode* m_firstByDate = nullptr;
+    CMessageNode* m_firstByName = nullptr;
+    CMessageNode* m_firstBySubject = nullptr;
+    CMessageNode* m_newestRoot = nullptr;
+
+  private:
+    friend class CThreadIndex;
+    // Publishes parsed records in read order under the exclusive lock, then moves the
+    // counters to `readOffset` and `messageCount`.
+    void Publish(std::vector<std::unique_ptr<CMessageNode>>& records, std::int64_t readOffset,
+                 int messageCount);
+
+    mutable std::shared_mutex m_lock;
+    std::mutex m_readerLock;                       // one ReadSpool at a time
+    std::unique_ptr<CThreadIndex> m_threads;       // hash maps and ordered indexes
+    std::vector<CMessageNode*> m_byNumber;         // record n at index n
+    std::atomic<CMessageNode*> m_newest{nullptr};  // mirror of m_firstChild for lock-free reads
+};

@@ -1,0 +1,38 @@
+// MessageUrl.h - what the mail pages share: reading the view values of a request (sort, expand,
+// top of list), escaping for the two places outside text goes, and the icons folder lookup.
+// CMessageNode::BuildMessageUrl itself is declared with the record (MessageNode.h).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+class CNode;
+class COptions;
+class CSocketStream;
+
+// Gives a stream without request options (a page rendered outside a request) the defaults
+// for as long as it lives, and takes them away again.
+class CRequestView {
+  public:
+    CRequestView(CSocketStream& out, COptions& defaults);
+    ~CRequestView();
+    CRequestView(const CRequestView&) = delete;
+    CRequestView& operator=(const CRequestView&) = delete;
+
+  private:
+    CSocketStream& m_out;
+    bool m_lent;
+};
+
+// A non-empty `expand` or `topoflist` value read as a decimal number (leading blanks and a
+// sign allowed, no digits gives 0); nothing when the value is empty.
+std::optional<int> ViewNumber(const std::string& value);
+
+// Text for an unquoted attribute value: "<" and ">" written as "&lt;" and "&gt;", so a value
+// can neither close the tag nor open another one.
+std::string EscapeAttribute(std::string_view text);
+
+// The child of the icons folder with that name (ignoring case); null when there is no icons
+// folder or no such icon.
+const CNode* FindIcon(std::string_view name);

@@ -1,0 +1,12 @@
+// SmtpListener.h - CSmtpListener, the SMTP listening socket and its single worker.
+#pragma once
+
+#include "Server/Listener.h"
+
+class CSmtpListener : public CListener {
+  public:
+    ~CSmtpListener() override;
+
+  protected:
+    std::unique_ptr<CServerThread> CreateWorker() override;
+};

@@ -1,0 +1,21 @@
+// SmtpSession.cpp - the accept loop of the SMTP worker.
+#include "smtp/SmtpSession.h"
+
+#include <cstdio>
+
+CSmtpSession::CSmtpSession(int listenSocket) : m_listenSocket(listenSocket) {
+    m_connection.SetTimeouts(kTimeoutSeconds, kTimeoutSeconds);
+    Start();
+}
+
+CSmtpSession::~CSmtpSession() = default;
+
+int CSmtpSession::Run() {
+    for (;;) {
+        if (!m_connection.Accept(m_listenSocket)) return 12;
+        m_connection << kSmtpGreeting << EndLine;
+        m_conversation.RunSession(m_connection);
+        m_connection.Close();
+        std::fflush(stdout);
+    }
+}

@@ -1,0 +1,192 @@
+// The mailbox store: spool bytes, spool name, fresh-line rule, failed writes, bounds.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "SmtpTestSite.h"
+#include "smtp/MailRecipient.h"
+
+namespace {
+
+// Records what the store asks of the mailbox; optionally fails every append after writing
+// the first `partial` bytes, as a full disk would.
+class CRecordingAccess : public CSpoolAccess {
+  public:
+    bool Append(int fd, std::string_view bytes) override {
+        if (m_fail) {
+            CSpoolAccess::Append(fd, bytes.substr(0, std::min(bytes.size(), m_partial)));
+            return false;
+        }
+        return CSpoolAccess::Append(fd, bytes);
+    }
+    void ReadNewMail(CMailboxNode* mailbox, std::int64_t lineEndAddedAt) override {
+        m_reads.push_back(mailbox->m_name);
+        m_lineEnds.push_back(lineEndAddedAt);
+    }
+    bool m_fail = false;
+    std::size_t m_partial = 0;
+    std::vector<std::string> m_reads;
+    std::vector<std::int64_t> m_lineEnds;
+};
+
+class MailRecipientTest : public ::testing::Test {
+  protected:
+    void SetUp() override { CMailRecipient::SetSpoolAccess(&m_access); }
+    void TearDown() override { CMailRecipient::SetSpoolAccess(nullptr); }
+
+    CSmtpTestSite m_site;
+    CRecordingAccess m_access;
+};
+
+TEST_F(MailRecipientTest, DeliversOneMessageWithSeparatorAndQuotedBodyFromLines) {
+    CMailRecipient recipient("ALPHA", CMailRecipient::kActive);
+    ASSERT_EQ(recipient.GetState(), CMailRecipient::kActive);
+    for (const char* line : {"From header-looking line", "Subject: x", "", "From me", "From: you",
+                             ">From quoted", ">>From: twice", "Fromage", " From indented", "end"}) {
+        recipient.AddLine(line);
+    }
+    EXPECT_TRUE(recipient.Deliver());
+    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")),
+              "SEP\nFrom header-looking line\nSubject: x\n\n>From me\n>From: you\n>>From quoted\n"
+              ">>>From: twice\nFromage\n From indented\nend\n");
+    EXPECT_EQ(recipient.GetState(), CMailRecipient::kIdle);
+    EXPECT_TRUE(recipient.m_lines.empty());
+    EXPECT_EQ(m_access.m_reads, std::vector<std::string>{"alpha"});
+    EXPECT_EQ(m_access.m_lineEnds, std::vector<std::int64_t>{-1});
+}
+
+TEST_F(MailRecipientTest, NothingPendingWritesNothingAndStaysActive) {
+    CMailRecipient recipient("alpha", CMailRecipient::kActive);
+    EXPECT_TRUE(recipient.Deliver());
+    EXPECT_FALSE(m_site.Exists("alpha"));
+    EXPECT_EQ(recipient.GetState(), CMailRecipient::kActive);
+    EXPECT_TRUE(m_access.m_reads.empty());
+}
+
+TEST_F(MailRecipientTest, AppendsAfterExistingMailAndStartsOnAFreshLine) {
+    struct Case {
+        const char* label;
+        std::string before;
+        std::string after;
+        std::int64_t lineEndAt;
+    } cases[] = {
+        {"ends with line end", "old\n", "old\nSEP\nnew\n", -1},
+        {"cut short by a kill", "From ???@??? x\nhalf", "From ???@??? x\nhalf\nSEP\nnew\n", 19},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        m_access.m_lineEnds.clear();
+        m_site.Write("beta", "mailbox", c.before);
+        CMailRecipient recipient("BETA", CMailRecipient::kActive);
+        recipient.AddLine("new");
+        EXPECT_TRUE(recipient.Deliver());
+        std::string spool = m_site.Read("beta");
+        ASSERT_EQ(spool.compare(0, c.before.size(), c.before), 0);
+        EXPECT_EQ(spool.substr(0, c.before.size()) + MaskSeparators(spool.substr(c.before.size())),
+                  c.after);
+        EXPECT_EQ(m_access.m_lineEnds, std::vector<std::int64_t>{c.lineEndAt});
+    }
+}
+
+TEST_F(MailRecipientTest, FreshLineDoesNotBecomeAnEmptyMessageForTheReader) {
+    CMailRecipient::SetSpoolAccess(nullptr);  // the real mailbox reads what was stored
+    m_site.Write("beta", "mailbox", "From ???@??? Mon Jan 09 10:11:12 1995\nSubject: a\n\nno end");
+    CMailboxNode* beta = m_site.Mailbox("beta");
+    beta->ReadSpool(0);
+    ASSERT_EQ(beta->MessageCount(), 1);
+    CMailRecipient recipient("BETA", CMailRecipient::kActive);
+    for (const char* line : {"Subject: b", "", "body b"})
+        recipient.AddLine(line);
+    EXPECT_TRUE(recipient.Deliver());
+    EXPECT_EQ(beta->MessageCount(), 2);
+    EXPECT_EQ(beta->ReadOffset(), static_cast<std::int64_t>(m_site.Read("beta").size()));
+}
+
+TEST_F(MailRecipientTest, SpoolNameIsFoundIgnoringCase) {
+    struct Case {
+        const char* label;
+        std::vector<std::string> present;
+        std::string chosen;
+    } cases[] = {
+        {"none: created in lower case", {}, "mailbox"},
+        {"upper case only", {"MAILBOX"}, "MAILBOX"},
+        {"first in byte order", {"MailBox", "MAILBOX", "mAILBOX"}, "MAILBOX"},
+        {"exact name wins", {"MAILBOX", "mailbox"}, "mailbox"},
+        {"longer names are not spools", {"mailbox.bak", "MAILBOXES"}, "mailbox"},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string box = "box" + std::to_string(round++);
+        std::filesystem::create_directory(m_site.m_dir + "/" + box);
+        for (const std::string& name : c.present)
+            m_site.Write(box, name, "x\n");
+        m_site.AddMailbox(box);
+        CMailRecipient recipient(box, CMailRecipient::kActive);
+        recipient.AddLine("line");
+        EXPECT_TRUE(recipient.Deliver());
+        EXPECT_EQ(recipient.m_spoolPath, m_site.Path(box, c.chosen));
+        EXPECT_NE(m_site.Read(box, c.chosen).find("\nline\n"), std::string::npos);
+    }
+}
+
+TEST_F(MailRecipientTest, FailedWriteCutsTheSpoolBack) {
+    for (std::size_t partial : {std::size_t{0}, std::size_t{7}, std::size_t{40}}) {
+        SCOPED_TRACE(partial);
+        m_site.Write("alpha", "mailbox", "From ???@??? earlier\nSubject: a\n\nbody\n");
+        m_access.m_fail = true;
+        m_access.m_partial = partial;
+        m_access.m_reads.clear();
+        CMailRecipient recipient("ALPHA", CMailRecipient::kActive);
+        recipient.AddLine("Subject: lost");
+        recipient.AddLine("");
+        recipient.AddLine("a body long enough to be cut in the middle of the write");
+        EXPECT_FALSE(recipient.Deliver());
+        EXPECT_EQ(m_site.Read("alpha"), "From ???@??? earlier\nSubject: a\n\nbody\n");
+        EXPECT_EQ(recipient.GetState(), CMailRecipient::kIdle);
+        EXPECT_TRUE(recipient.m_lines.empty());
+        EXPECT_EQ(m_access.m_reads, std::vector<std::string>{"alpha"});
+    }
+}
+
+TEST_F(MailRecipientTest, MissingFolderOrUnopenableSpoolKeepsTheLines) {
+    CMailRecipient nobody("NOBODY", CMailRecipient::kActive);
+    EXPECT_EQ(nobody.GetState(), CMailRecipient::kUnknown);
+
+    CMailRecipient gone("ALPHA", CMailRecipient::kActive);
+    gone.AddLine("kept");
+    g_state.m_topicsFolder = nullptr;
+    EXPECT_FALSE(gone.Deliver());
+    EXPECT_EQ(gone.GetState(), CMailRecipient::kUnknown);
+    EXPECT_EQ(gone.m_lines, std::vector<std::string>{"kept"});
+    g_state.m_topicsFolder = m_site.m_topics.get();
+
+    // A directory where the spool should be cannot be opened for appending.
+    std::filesystem::create_directory(m_site.Path("beta"));
+    CMailRecipient blocked("BETA", CMailRecipient::kActive);
+    blocked.AddLine("kept too");
+    EXPECT_FALSE(blocked.Deliver());
+    EXPECT_EQ(blocked.GetState(), CMailRecipient::kActive);
+    EXPECT_EQ(blocked.m_lines, std::vector<std::string>{"kept too"});
+    EXPECT_EQ(m_access.m_reads, std::vector<std::string>{"beta"});  // still asked to read
+}
+
+TEST_F(MailRecipientTest, PendingMessageIsBounded) {
+    CMailRecipient recipient("ALPHA", CMailRecipient::kActive);
+    const std::string mebibyte(1024 * 1024 - 1, 'x');  // plus its line end: 1 MiB
+    for (int i = 0; i < 32; ++i)
+        recipient.AddLine(mebibyte);
+    EXPECT_FALSE(recipient.Overflowed());
+    EXPECT_EQ(recipient.PendingBytes(), CMailRecipient::kMaxPendingBytes);
+    recipient.AddLine("");
+    EXPECT_TRUE(recipient.Overflowed());
+    EXPECT_TRUE(recipient.m_lines.empty());
+    recipient.AddLine("later lines are dropped too");
+    EXPECT_TRUE(recipient.m_lines.empty());
+    recipient.Discard();
+    EXPECT_FALSE(recipient.Overflowed());
+    EXPECT_EQ(recipient.GetState(), CMailRecipient::kIdle);
+}
+
+}  // namespace
