@@ -1,0 +1,271 @@
+// How a spool is cut into messages and which header values each one gets.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mail/SpoolReader.h"
+
+namespace {
+
+struct Read {
+    std::vector<CSpoolMessage> messages;
+    std::int64_t next = 0;
+};
+
+Read ReadAll(const std::string& text, std::int64_t base = 0) {
+    Read result;
+    result.next = CSpoolReader::ReadText(
+        text, base, [&](const CSpoolMessage& m) { result.messages.push_back(m); });
+    return result;
+}
+
+std::vector<std::string> Subjects(const Read& read) {
+    std::vector<std::string> subjects;
+    for (const auto& m : read.messages)
+        subjects.push_back(m.m_subject);
+    return subjects;
+}
+
+const char kWorkedExample[] =
+    "From ???@??? Mon Jan 09 10:11:12 1995\n"
+    "Received: from somewhere\n"
+    "From: Ann Lee <ann@host>\n"
+    "Subject: lunch?\n"
+    "Message-Id: <1@host>\n"
+    "\n"
+    "Shall we?\n"
+    "From ???@??? Mon Jan 09 11:00:00 1995\n"
+    "From: bob@host (Bob)\n"
+    "Subject: Re: lunch?\n"
+    "In-Reply-To: <1@host>\n"
+    "\n"
+    "Yes.\n";
+
+TEST(SpoolReaderTest, WorkedExampleGivesTwoCompleteRecords) {
+    std::string text = kWorkedExample;
+    Read read = ReadAll(text);
+    ASSERT_EQ(read.messages.size(), 2u);
+    const CSpoolMessage& first = read.messages[0];
+    EXPECT_EQ(first.m_offset, 0);
+    EXPECT_EQ(first.m_fromName, "Ann Lee");
+    EXPECT_EQ(first.m_fromAddress, "ann@host");
+    EXPECT_EQ(first.m_date, "Mon Jan 09 1995 10:11:12");
+    EXPECT_EQ(first.m_messageId, "1@host");
+    EXPECT_EQ(first.m_subject, "lunch?");
+    EXPECT_EQ(first.m_inReplyTo, "");
+    const CSpoolMessage& second = read.messages[1];
+    EXPECT_EQ(second.m_offset, static_cast<std::int64_t>(text.find("From ???@??? Mon Jan 09 11")));
+    EXPECT_EQ(first.m_endOffset, second.m_offset);
+    EXPECT_EQ(second.m_fromName, "Bob");
+    EXPECT_EQ(second.m_fromAddress, "bob@host");
+    EXPECT_EQ(second.m_date, "Mon Jan 09 1995 11:00:00");
+    EXPECT_EQ(second.m_messageId, "");
+    EXPECT_EQ(second.m_subject, "Re: lunch?");
+    EXPECT_EQ(second.m_inReplyTo, "1@host");
+    EXPECT_EQ(read.next, static_cast<std::int64_t>(text.size()));
+}
+
+TEST(SpoolReaderTest, HeaderBlocksAndDefaults) {
+    struct Case {
+        const char* label;
+        std::string text;
+        std::vector<std::string> subjects;
+        std::vector<std::string> dates;
+    };
+    const Case cases[] = {
+        {"no envelope line", "Subject: x\n\nbody\n", {"x"}, {"(no date)"}},
+        {"date line without envelope",
+         "Subject: x\nDate: Mon, 9 Jan 1995\n\nb\n",
+         {"x"},
+         {"Mon, 9 Jan 1995"}},
+        {"empty lines before the first envelope",
+         "\n\nFrom a Mon Jan  9 10:11:12 1995\nSubject: s\n\nb\n",
+         {"(no subject)", "s"},
+         {"(no date)", "Mon Jan 9 1995 10:11:12"}},
+        {"second subject wins, sent replaces date",
+         "Subject: one\nSubject: two\nDate: d1\nSent: d2\n\n",
+         {"two"},
+         {"d2"}},
+        {"empty subject stays empty", "Subject:\n\n", {""}, {"(no date)"}},
+        {"envelope date only counts in its own message",
+         "From a Mon Jan  9 10:11:12 1995\n\nb\nFrom: x@y\n\nc\n",
+         {"(no subject)", "(no subject)"},
+         {"Mon Jan 9 1995 10:11:12", "(no date)"}},
+        {"ignored header lines cannot end the block",
+         "Subject: s\nX-Subject: no\nReceived: r\nCc: c\nFlags: f\nReturn-Path: p\n\n",
+         {"s"},
+         {"(no date)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Read read = ReadAll(c.text);
+        EXPECT_EQ(Subjects(read), c.subjects);
+        std::vector<std::string> dates;
+        for (const auto& m : read.messages)
+            dates.push_back(m.m_date);
+        EXPECT_EQ(dates, c.dates);
+    }
+}
+
+TEST(SpoolReaderTest, EmptyLinesBeforeTheFirstEnvelopeMakeAnEmptyMessage) {
+    Read read = ReadAll("\nFrom a Mon Jan  9 10:11:12 1995\nFrom: A <a@b>\n\n");
+    ASSERT_EQ(read.messages.size(), 2u);
+    EXPECT_EQ(read.messages[0].m_fromName, "");
+    EXPECT_EQ(read.messages[0].m_fromAddress, "");
+    EXPECT_EQ(read.messages[1].m_offset, 1);
+    EXPECT_EQ(read.messages[1].m_fromName, "A");
+}
+
+TEST(SpoolReaderTest, SeparatorsInBodies) {
+    {
+        SCOPED_TRACE("a body From: line starts a message with that header line");
+        Read read = ReadAll("Subject: a\n\ntext\nFrom: someone\nSubject: b\n\nmore\n");
+        ASSERT_EQ(read.messages.size(), 2u);
+        EXPECT_EQ(read.messages[1].m_fromName, "(no name)");
+        EXPECT_EQ(read.messages[1].m_fromAddress, "(no email)");
+        EXPECT_EQ(read.messages[1].m_subject, "b");
+        EXPECT_EQ(read.messages[1].m_offset, 17);
+    }
+    {
+        SCOPED_TRACE("only the line right after a forwarded marker stays in the body");
+        Read read = ReadAll(
+            "Subject: a\n\n---------- Forwarded message: ----------\nFrom: a@b\nFrom: c@d\n\n");
+        ASSERT_EQ(read.messages.size(), 2u);
+        EXPECT_EQ(read.messages[1].m_fromAddress, "c@d");
+    }
+    {
+        SCOPED_TRACE("the marker must be on the line directly before");
+        Read read = ReadAll("Subject: a\n\nForwarded message:\n\nFrom: a@b\n\n");
+        ASSERT_EQ(read.messages.size(), 2u);
+    }
+    {
+        SCOPED_TRACE("From without a space or colon is body text");
+        Read read = ReadAll("Subject: a\n\nFromage\n>From x\n From: y\nFROM: z\n");
+        EXPECT_EQ(read.messages.size(), 1u);
+    }
+    {
+        SCOPED_TRACE("From lines inside a header block do not separate");
+        Read read = ReadAll(
+            "From a Mon Jan  9 10:11:12 1995\nFrom b Tue Feb 10 11:00:00 1996\n"
+            "From: x@y\nSubject: s\n\n");
+        ASSERT_EQ(read.messages.size(), 1u);
+        EXPECT_EQ(read.messages[0].m_date, "Tue Feb 10 1996 11:00:00");
+    }
+}
+
+TEST(SpoolReaderTest, ReplyReferenceContinuation) {
+    struct Case {
+        const char* label;
+        const char* text;
+        const char* reference;
+    };
+    const Case cases[] = {
+        {"indented line replaces", "In-Reply-To: <123@host>\n    <456@host>\n\n", "456@host"},
+        {"tab continuation", "In-Reply-To: Your message of x\n\t<9@h>\n\n", "9@h"},
+        {"other lines in between keep it pending",
+         "In-Reply-To: <1@h>\nSubject: s\nX-A: b\n    <2@h>\n\n", "2@h"},
+        {"only the first continuation counts", "In-Reply-To: <1@h>\n    <2@h>\n    <3@h>\n\n",
+         "2@h"},
+        {"needs all of < > @", "In-Reply-To: <1@h>\n    <2h>\n\n", "1@h"},
+        {"three spaces are not enough", "In-Reply-To: <1@h>\n   <2@h>\n\n", "1@h"},
+        {"without In-Reply-To nothing is pending", "Subject: s\n    <2@h>\n\n", ""},
+        {"pending ends with the message", "In-Reply-To: <1@h>\n\nbody\nFrom: x\n    <2@h>\n\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Read read = ReadAll(c.text);
+        ASSERT_FALSE(read.messages.empty());
+        EXPECT_EQ(read.messages.back().m_inReplyTo, c.reference);
+    }
+}
+
+TEST(SpoolReaderTest, LongLinesAreReadInPiecesOf999) {
+    {
+        SCOPED_TRACE("a 2500-byte body line whose third piece begins with From");
+        std::string line = std::string(1998, 'x') + "From: z@q " + std::string(492, 'y');
+        std::string text = "Subject: a\n\n" + line + "\n";
+        Read read = ReadAll(text);
+        ASSERT_EQ(read.messages.size(), 2u);
+        EXPECT_EQ(read.messages[1].m_offset, 12 + 1998);
+        EXPECT_EQ(read.messages[1].m_fromAddress, "z@q");
+        // The rest of the piece is the header line; the final line end closes the block.
+        EXPECT_EQ(read.next, static_cast<std::int64_t>(text.size()));
+    }
+    {
+        SCOPED_TRACE("a 999-byte header line is followed by an empty piece");
+        std::string text = "X" + std::string(998, 'h') + "\nSubject: body\n";
+        Read read = ReadAll(text);
+        ASSERT_EQ(read.messages.size(), 1u);
+        EXPECT_EQ(read.messages[0].m_subject, "(no subject)");
+    }
+    {
+        SCOPED_TRACE("the same with CR LF");
+        std::string text = "X" + std::string(998, 'h') + "\r\nSubject: body\r\n";
+        Read read = ReadAll(text);
+        ASSERT_EQ(read.messages.size(), 1u);
+        EXPECT_EQ(read.messages[0].m_subject, "(no subject)");
+    }
+    {
+        SCOPED_TRACE("998 bytes and CR LF are one line");
+        std::string text = "X" + std::string(997, 'h') + "\r\nSubject: header\r\n\r\n";
+        Read read = ReadAll(text);
+        ASSERT_EQ(read.messages.size(), 1u);
+        EXPECT_EQ(read.messages[0].m_subject, "header");
+    }
+    {
+        SCOPED_TRACE("a long subject piece is cut to 100 bytes");
+        Read read = ReadAll("Subject: " + std::string(3000, 's') + "\n\n");
+        ASSERT_EQ(read.messages.size(), 1u);
+        EXPECT_EQ(read.messages[0].m_subject, std::string(100, 's'));
+    }
+}
+
+TEST(SpoolReaderTest, LineEndsAndOffsets) {
+    std::string text =
+        "From a Mon Jan  9 10:11:12 1995\r\nSubject: one\r\n\r\nbody\r\n"
+        "From b Mon Jan  9 10:11:13 1995\nSubject: two\n\nbody\n";
+    Read read = ReadAll(text, 1000);
+    ASSERT_EQ(read.messages.size(), 2u);
+    EXPECT_EQ(read.messages[0].m_offset, 1000);
+    EXPECT_EQ(read.messages[0].m_subject, "one");
+    EXPECT_EQ(read.messages[0].m_date, "Mon Jan 9 1995 10:11:12");
+    EXPECT_EQ(read.messages[1].m_offset, 1000 + static_cast<std::int64_t>(text.find("From b")));
+    EXPECT_EQ(read.next, 1000 + static_cast<std::int64_t>(text.size()));
+}
+
+TEST(SpoolReaderTest, EndOfInput) {
+    {
+        SCOPED_TRACE("nothing at all");
+        Read read = ReadAll("", 42);
+        EXPECT_TRUE(read.messages.empty());
+        EXPECT_EQ(read.next, 42);
+    }
+    {
+        SCOPED_TRACE("an open header block without a final line end is held back");
+        std::string text = "Subject: a\n\nbody\nFrom x Mon Jan  9 10:11:12 1995\nSubject: b";
+        Read read = ReadAll(text);
+        ASSERT_EQ(read.messages.size(), 1u);
+        EXPECT_EQ(read.next, static_cast<std::int64_t>(text.find("From x")));
+    }
+    {
+        SCOPED_TRACE("a final line end closes a header block");
+        Read read = ReadAll("Subject: a\n");
+        ASSERT_EQ(read.messages.size(), 1u);
+        EXPECT_EQ(read.next, 11);
+    }
+    {
+        SCOPED_TRACE("a body without a final line end is complete");
+        Read read = ReadAll("Subject: a\n\nlast");
+        ASSERT_EQ(read.messages.size(), 1u);
+        EXPECT_EQ(read.next, 16);
+    }
+    {
+        SCOPED_TRACE("a lone header line without a line end");
+        Read read = ReadAll("Subject: a", 7);
+        EXPECT_TRUE(read.messages.empty());
+        EXPECT_EQ(read.next, 7);
+    }
+}
+
+}  // namespace
