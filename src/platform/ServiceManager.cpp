@@ -1,0 +1,323 @@
+// ServiceManager.cpp - the systemd service manager: unit files, systemctl children, the
+// SIGTERM dispatcher and notify status reports.
+#include "platform/ServiceManager.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <thread>
+
+#include "platform/Fd.h"
+#include "platform/Notify.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr std::size_t kMaxChildOutput = 64 * 1024;
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A path in ExecStart: quoted, with the characters the unit syntax treats specially escaped
+// ("%" specifiers, "$" variables, "\" and '"' inside the quotes), so a folder with spaces or
+// such characters still runs exactly this program.
+std::string QuoteExecPath(const std::string& path) {
+    std::string quoted = "\"";
+    for (char c : path) {
+        switch (c) {
+            case '%':
+                quoted += "%%";
+                break;
+            case '$':
+                quoted += "$$";
+                break;
+            case '\\':
+                quoted += "\\\\";
+                break;
+            case '"':
+                quoted += "\\\"";
+                break;
+            default:
+                quoted += c;
+        }
+    }
+    quoted += '"';
+    return quoted;
+}
+
+}  // namespace
+
+std::string UnitName(const std::string& serviceName) {
+    std::string name;
+    for (char c : serviceName)
+        name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    return name + ".service";
+}
+
+std::string BuildUnitFile(const std::string& serviceName, const std::string& programPath) {
+    if (programPath.empty() || programPath[0] != '/') return {};
+    for (unsigned char c : programPath) {
+        if (c < 0x20 || c == 0x7f) return {};  // a line end would start a new unit line
+    }
+    return "[Unit]\nDescription=" + serviceName +
+           "\n\n[Service]\nType=notify\nExecStart=" + QuoteExecPath(programPath) + "\n";
+}
+
+std::string NotifyMessage(const CServiceStatus& status) {
+    const std::string extend =
+        status.m_waitHint > 0
+            ? "\nEXTEND_TIMEOUT_USEC=" + std::to_string(std::int64_t{status.m_waitHint} * 1000)
+            : std::string();
+    switch (status.m_currentState) {
+        case kServiceStartPending:
+            return "STATUS=Start pending" + extend;
+        case kServiceRunning:
+            return "READY=1\nSTATUS=Running";
+        case kServiceStopPending:
+            return "STOPPING=1\nSTATUS=Stop pending" + extend;
+        case kServiceStopped: {
+            const std::string code = std::to_string(status.m_win32ExitCode);
+            return "STATUS=Stopped (exit code " + code + ")\nERRNO=" + code;
+        }
+        default:
+            return "STATUS=State " + std::to_string(status.m_currentState);
+    }
+}
+
+int StateFromActiveText(const std::string& text) {
+    std::string word = text;
+    while (!word.empty() && (word.back() == '\n' || word.back() == ' '))
+        word.pop_back();
+    if (word == "active" || word == "reloading" || word == "refreshing") return kServiceRunning;
+    if (word == "activating") return kServiceStartPending;
+    if (word == "deactivating") return kServiceStopPending;
+    if (word == "inactive" || word == "failed" || word == "maintenance") return kServiceStopped;
+    return 0;
+}
+
+bool GetModuleFileName(std::string& path) {
+    std::string buffer(256, '\0');
+    for (;;) {
+        ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0) return false;
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            buffer.resize(static_cast<std::size_t>(n));
+            path = std::move(buffer);
+            return true;
+        }
+        buffer.resize(buffer.size() * 2);  // may have been cut: try again with more room
+    }
+}
+
+int RunChild(const std::vector<std::string>& argv, std::string* output) {
+    if (argv.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    int pipeFds[2] = {-1, -1};
+    if (output && ::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+    CFd readEnd(pipeFds[0]);
+    CFd writeEnd(pipeFds[1]);
+
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    if (output) ::posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDOUT_FILENO);
+    // The child starts with no signals blocked, whatever the dispatcher blocked here.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    ::posix_spawnattr_setsigmask(&attributes, &none);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = -1;
+    int rc = ::posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+    ::posix_spawnattr_destroy(&attributes);
+    ::posix_spawn_file_actions_destroy(&actions);
+    writeEnd.Reset();
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    if (output) {
+        output->clear();
+        char block[4096];
+        for (;;) {
+            ssize_t n = ::read(readEnd.Get(), block, sizeof block);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            std::size_t room = kMaxChildOutput - std::min(kMaxChildOutput, output->size());
+            output->append(block, std::min(room, static_cast<std::size_t>(n)));
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (!WIFEXITED(status)) {
+        errno = ECHILD;
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+CSystemdServiceManager::CSystemdServiceManager(CSystemdPaths paths) : m_paths(std::move(paths)) {}
+
+std::string CSystemdServiceManager::UnitPath(const std::string& name) const {
+    return m_paths.m_unitDirectory + "/" + UnitName(name);
+}
+
+bool CSystemdServiceManager::Open() {
+    return ::access(m_paths.m_bootedMarker.c_str(), F_OK) == 0;
+}
+
+bool CSystemdServiceManager::CreateService(const std::string& name,
+                                           const std::string& programPath) {
+    const std::string text = BuildUnitFile(name, programPath);
+    if (text.empty()) {
+        errno = EINVAL;
+        return false;
+    }
+    const std::string target = UnitPath(name);
+    // Written beside the target and linked into place: the unit appears whole or not at all,
+    // and link() refuses to replace a unit that is already there.
+    std::string temp = m_paths.m_unitDirectory + "/." + UnitName(name) + ".XXXXXX";
+    CFd file(::mkstemp(temp.data()));
+    if (!file.IsValid()) return false;
+    bool ok = ::fchmod(file.Get(), 0644) == 0 && WriteAll(file.Get(), text) &&
+              ::fsync(file.Get()) == 0 && ::link(temp.c_str(), target.c_str()) == 0;
+    const int saved = errno;
+    ::unlink(temp.c_str());
+    if (!ok) {
+        errno = saved;
+        return false;
+    }
+    // A failed reload is not fatal: systemd loads a unit it has not seen yet when it is named,
+    // and systemctl has said why on standard error.
+    RunChild({m_paths.m_systemctl, "daemon-reload"}, nullptr);
+    return true;
+}
+
+bool CSystemdServiceManager::OpenService(const std::string& name) {
+    struct stat info;
+    return ::stat(UnitPath(name).c_str(), &info) == 0;
+}
+
+bool CSystemdServiceManager::QueryStatus(const std::string& name, CServiceStatus& status) {
+    std::string text;
+    // is-active exits non-zero for every state but active; the word it prints is what counts.
+    if (RunChild({m_paths.m_systemctl, "is-active", UnitName(name)}, &text) < 0) return false;
+    const int state = StateFromActiveText(text);
+    if (state == 0) {
+        errno = EIO;
+        return false;
+    }
+    status.m_currentState = state;
+    return true;
+}
+
+bool CSystemdServiceManager::ControlStop(const std::string& name, CServiceStatus& status) {
+    if (!QueryStatus(name, status)) return false;
+    if (status.m_currentState == kServiceStopped) {
+        errno = ESRCH;  // nothing runs that could be stopped
+        return false;
+    }
+    // --no-block: the caller watches the stop itself, one query a second.
+    if (RunChild({m_paths.m_systemctl, "stop", "--no-block", UnitName(name)}, nullptr) != 0) {
+        if (errno == 0) errno = EIO;
+        return false;
+    }
+    status.m_currentState = kServiceStopPending;
+    return true;
+}
+
+bool CSystemdServiceManager::DeleteService(const std::string& name) {
+    if (::unlink(UnitPath(name).c_str()) != 0) return false;
+    RunChild({m_paths.m_systemctl, "daemon-reload"}, nullptr);
+    return true;
+}
+
+bool CSystemdServiceManager::RegisterControlHandler(std::function<void(int)> handler) {
+    if (NotifySocketPath().empty()) {
+        errno = ENOTCONN;
+        return false;
+    }
+    std::scoped_lock guard(m_handlerLock);
+    m_handler = std::move(handler);
+    return true;
+}
+
+bool CSystemdServiceManager::SetStatus(const CServiceStatus& status) {
+    return SendNotify(NotifySocketPath(), NotifyMessage(status));
+}
+
+bool CSystemdServiceManager::RunDispatcher(const std::function<void()>& serviceMain) {
+    if (NotifySocketPath().empty()) {
+        errno = ENOTCONN;  // started from a terminal, not by systemd
+        return false;
+    }
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigset_t previous;
+    if (int rc = ::pthread_sigmask(SIG_BLOCK, &stopSignals, &previous); rc != 0) {
+        errno = rc;
+        return false;
+    }
+    CFd signals(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
+    CFd finished(::eventfd(0, EFD_CLOEXEC));
+    if (!signals.IsValid() || !finished.IsValid()) {
+        const int saved = errno;
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        errno = saved;
+        return false;
+    }
+    std::thread mainThread([&serviceMain, &finished] {
+        serviceMain();
+        const std::uint64_t one = 1;
+        while (::write(finished.Get(), &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    });
+    for (bool done = false; !done;) {
+        pollfd watch[2] = {{signals.Get(), POLLIN, 0}, {finished.Get(), POLLIN, 0}};
+        if (::poll(watch, 2, -1) < 0) continue;  // EINTR
+        if (watch[1].revents & POLLIN) done = true;
+        if (watch[0].revents & POLLIN) {
+            signalfd_siginfo info;
+            if (::read(signals.Get(), &info, sizeof info) == sizeof info && !done) {
+                std::function<void(int)> handler;
+                {
+                    std::scoped_lock guard(m_handlerLock);
+                    handler = m_handler;
+                }
+                if (handler) handler(kServiceControlStop);
+            }
+        }
+    }
+    mainThread.join();
+    // SIGTERM stays blocked: the process ends next, and unblocking a late SIGTERM here would
+    // kill it instead of letting it exit with its own code.
+    return true;
+}

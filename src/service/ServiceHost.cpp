@@ -1,0 +1,247 @@
+// ServiceHost.cpp - command line, console modes, service main and control handler, status
+// reports, and the install and remove commands with their printed texts.
+#include "service/ServiceHost.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "Server/ServerState.h"
+
+namespace {
+
+// Whole word, ignoring the case of A-Z only.
+bool SameWord(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    }
+    return true;
+}
+
+constexpr auto kOneSecond = std::chrono::milliseconds(1000);
+constexpr int kStartWaitHintMs = 3000;
+
+}  // namespace
+
+CServiceHost::CServiceHost(CServiceManager& manager, CEventLog& eventLog, CServiceHooks hooks,
+                           std::ostream& out)
+    : m_manager(manager), m_eventLog(eventLog), m_hooks(std::move(hooks)), m_out(out) {}
+
+void CServiceHost::Print(const std::string& text) {
+    std::scoped_lock guard(m_outLock);
+    m_out << text;
+    m_out.flush();  // the remove command's dots must show while it waits
+}
+
+int CServiceHost::Main(int argc, char** argv) {
+    enum class EAction { Install, Remove, Debug, Cmd };
+    static constexpr std::pair<std::string_view, EAction> kSwitches[] = {
+        {"install", EAction::Install},
+        {"remove", EAction::Remove},
+        {"debug", EAction::Debug},
+        {"cmd", EAction::Cmd},
+    };
+    if (argc > 1 && argv[1] && (argv[1][0] == '-' || argv[1][0] == '/')) {
+        const std::string_view word = argv[1] + 1;
+        for (const auto& [name, action] : kSwitches) {
+            if (!SameWord(word, name)) continue;
+            switch (action) {
+                case EAction::Install:
+                    InstallService();
+                    return 0;
+                case EAction::Remove:
+                    RemoveService();
+                    return 0;
+                case EAction::Debug:
+                    g_state.m_logRequests = 1;
+                    m_consoleMode = true;
+                    RunConsole(argc, argv);
+                    return 0;
+                case EAction::Cmd:
+                    m_consoleMode = true;
+                    RunConsole(argc, argv);
+                    return 0;
+            }
+        }
+    }
+    const std::string name = kServiceName;
+    Print(name + " -install          to install the service\n" + name +
+          " -remove           to remove the service\n" + name +
+          " -cmd <params>     to run as a console app\n" +
+          "\nUse Control Panel to start as a NT service.\n");
+    if (!m_manager.RunDispatcher([this, argc, argv] { ServiceMain(argc, argv); })) {
+        ReportServiceError("StartServiceCtrlDispatcher failed");
+        return 1;
+    }
+    return 0;
+}
+
+void CServiceHost::RunConsole(int /*argc*/, char** /*argv*/) {
+    Print(std::string("Starting ") + kServiceName + ".\n");
+    if (m_hooks.m_setConsoleCtrlHandler) {
+        m_hooks.m_setConsoleCtrlHandler([this](int event) { return ConsoleControlHandler(event); });
+    }
+    m_hooks.m_runServer();
+}
+
+bool CServiceHost::ConsoleControlHandler(int event) {
+    if (event != kCtrlCEvent && event != kCtrlBreakEvent && event != kCtrlTerminateEvent) {
+        return false;  // the system's default handling applies
+    }
+    Print(std::string("Stopping ") + kServiceName + ".\n");
+    m_hooks.m_stopServer();
+    return true;
+}
+
+void CServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
+    if (!m_manager.RegisterControlHandler(
+            [this](int control) { ServiceControlHandler(control); })) {
+        return;  // no status can be reported without a handler
+    }
+    {
+        std::scoped_lock guard(m_statusLock);
+        m_serviceStatus.m_serviceType = kServiceOwnProcess;
+        m_serviceStatus.m_serviceSpecificExitCode = 0;
+    }
+    if (ReportServiceStatus(kServiceStartPending, 0, kStartWaitHintMs)) {
+        // The published tree is the program's own folder. A service starts in "/", so when the
+        // folder cannot be entered the server does not run at all: it would publish the whole
+        // file system.
+        std::string path;
+        if (!m_hooks.m_getModuleFileName(path)) {
+            ReportServiceError("GetModuleFileName failed");
+        } else {
+            const std::size_t slash = path.rfind('/');
+            const std::string folder = slash == std::string::npos ? std::string(".")
+                                       : slash == 0               ? std::string("/")
+                                                                  : path.substr(0, slash);
+            if (!m_hooks.m_setCurrentDirectory(folder)) {
+                ReportServiceError("SetCurrentDirectory failed");
+            } else {
+                m_hooks.m_runServer();  // reports running itself once it listens
+            }
+        }
+    }
+    ReportServiceStatus(kServiceStopped, m_lastError.load(), 0);
+}
+
+void CServiceHost::ServiceControlHandler(int control) {
+    int state;
+    {
+        std::scoped_lock guard(m_statusLock);
+        // Stop pending goes out before StopServer, so the stopped report of the service main
+        // thread can never be overtaken by it; a stop after the end changes nothing.
+        if (control == kServiceControlStop && m_serviceStatus.m_currentState != kServiceStopped) {
+            m_serviceStatus.m_currentState = kServiceStopPending;
+        }
+        state = m_serviceStatus.m_currentState;
+    }
+    ReportServiceStatus(state, 0, 0);
+    if (control == kServiceControlStop && state == kServiceStopPending) m_hooks.m_stopServer();
+}
+
+bool CServiceHost::ReportServiceStatus(int state, int exitCode, int waitHint) {
+    if (m_consoleMode) return true;
+    std::scoped_lock guard(m_statusLock);
+    // Once stopped, nothing else may be reported after it (a late control, a late start-up).
+    if (m_serviceStatus.m_currentState == kServiceStopped && state != kServiceStopped) return true;
+    // A stop that came during start-up is not undone by the server's running report.
+    if (m_serviceStatus.m_currentState == kServiceStopPending && state == kServiceRunning) {
+        return true;
+    }
+    m_serviceStatus.m_controlsAccepted = state == kServiceStartPending ? 0 : kServiceAcceptStop;
+    m_serviceStatus.m_currentState = state;
+    m_serviceStatus.m_win32ExitCode = exitCode;
+    m_serviceStatus.m_waitHint = waitHint;
+    if (state == kServiceRunning || state == kServiceStopped) {
+        m_serviceStatus.m_checkPoint = 0;
+    } else {
+        m_serviceStatus.m_checkPoint = m_checkPoint++;
+    }
+    const bool ok = m_manager.SetStatus(m_serviceStatus);
+    if (!ok) ReportServiceError("SetServiceStatus");
+    return ok;
+}
+
+void CServiceHost::ReportServiceError(const std::string& text) {
+    if (m_consoleMode) return;
+    m_lastError = errno;
+    char line[64];
+    std::snprintf(line, sizeof line, "%s error: %d", kServiceName, m_lastError.load());
+    m_eventLog.ReportError(kServiceName, line, text);
+}
+
+const char* CServiceHost::GetLastErrorText(char* buffer, std::size_t size) {
+    const int code = errno;
+    const char* text = std::strerror(code);
+    if (size == 0) return buffer;
+    if (!text || !*text || size < std::strlen(text) + 14) {
+        buffer[0] = '\0';
+    } else {
+        std::snprintf(buffer, size, "%s (0x%x)", text, static_cast<unsigned>(code));
+    }
+    return buffer;
+}
+
+std::string CServiceHost::ErrorText() {
+    return GetLastErrorText(m_errorText, sizeof m_errorText);
+}
+
+CServiceStatus CServiceHost::ServiceStatus() const {
+    std::scoped_lock guard(m_statusLock);
+    return m_serviceStatus;
+}
+
+void CServiceHost::InstallService() {
+    const std::string name = kServiceName;
+    std::string path;
+    if (!m_hooks.m_getModuleFileName(path)) {
+        Print("Unable to install " + name + " - " + ErrorText() + "\n");
+        return;
+    }
+    if (!m_manager.Open()) {
+        Print("OpenSCManager failed - " + ErrorText() + "\n");
+        return;
+    }
+    if (m_manager.CreateService(name, path)) {
+        Print(name + " installed.\n");
+    } else {
+        Print("CreateService failed - " + ErrorText() + "\n");
+    }
+}
+
+void CServiceHost::RemoveService() {
+    const std::string name = kServiceName;
+    if (!m_manager.Open()) {
+        Print("OpenSCManager failed - " + ErrorText() + "\n");
+        return;
+    }
+    if (!m_manager.OpenService(name)) {
+        Print("OpenService failed - " + ErrorText() + "\n");
+        return;
+    }
+    CServiceStatus status = ServiceStatus();
+    if (m_manager.ControlStop(name, status)) {
+        Print("Stopping " + name + ".");
+        m_hooks.m_sleep(kOneSecond);
+        // No limit here: the manager's own stop time-out ends a service that will not stop.
+        while (m_manager.QueryStatus(name, status) &&
+               status.m_currentState == kServiceStopPending) {
+            Print(".");
+            m_hooks.m_sleep(kOneSecond);
+        }
+        Print(status.m_currentState == kServiceStopped ? "\n" + name + " stopped.\n"
+                                                       : "\n" + name + " failed to stop.\n");
+    }
+    {
+        std::scoped_lock guard(m_statusLock);
+        m_serviceStatus = status;
+    }
+    if (m_manager.DeleteService(name)) {
+        Print(name + " removed.\n");
+    } else {
+        Print("DeleteService failed - " + ErrorText() + "\n");
+    }
+}
