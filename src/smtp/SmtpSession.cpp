@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-CSmtpSession::CSmtpSession(int listenSocket) : m_listenSocket(listenSocket) {
-    m_connection.SetTimeouts(kTimeoutSeconds, kTimeoutSeconds);
+CSmtpSession::CSmtpSession(int listenSocket, int timeoutSeconds) : m_listenSocket(listenSocket) {
+    m_connection.SetTimeouts(timeoutSeconds, timeoutSeconds);
     Start();
 }
 

@@ -12,8 +12,8 @@ class CSmtpSession : public CServerThread {
     // One worker serves all mail, so an idle client must not hold it longer than this.
     static constexpr int kTimeoutSeconds = 120;
 
-    // Starts the thread at once.
-    explicit CSmtpSession(int listenSocket);
+    // Starts the thread at once. `timeoutSeconds` bounds each read and write of a connection.
+    explicit CSmtpSession(int listenSocket, int timeoutSeconds = kTimeoutSeconds);
     ~CSmtpSession() override;
 
   protected:

@@ -361,5 +361,34 @@ class MessagePage(MailPagesCase):
         self.assertIn("Could not open mail spool file", self.site.stderr())
 
 
+class DemoArchive(unittest.TestCase):
+    """Follows every link of the demo's mail archive as a browser would (a fragment, and so a
+    query after "#TOP", is not sent): every page answers whole."""
+
+    def test_every_link_answers(self):
+        link = re.compile(r"(?i)<a href=([^ >]+)>")
+        with harness.Site(demo=True) as site:
+            seen, queue = set(), ["/topics/general/", "/topics/vrml-talk/"]
+            messages = set()
+            while queue:
+                path = queue.pop()
+                if path in seen:
+                    continue
+                seen.add(path)
+                status, _, body = site.get(path)
+                self.assertEqual(status, "HTTP/1.0 200 Document follows", path)
+                text = body.decode("latin-1")
+                self.assertTrue(text.endswith("</BODY>\r\n"), path)
+                if text.startswith("<HEAD><TITLE>Msg:"):
+                    messages.add(path.split("?")[0].rstrip("/"))
+                for href in link.findall(text):
+                    href = href.split("#")[0]
+                    if href.startswith("/topics/") and not href.endswith("?SCENE"):
+                        queue.append(href)
+            # Every message of both spools has been reached through the pages' own links.
+            self.assertEqual(len({m for m in messages if m.startswith("/topics/general/")}), 7)
+            self.assertEqual(len({m for m in messages if m.startswith("/topics/vrml-talk/")}), 5)
+
+
 if __name__ == "__main__":
     unittest.main()

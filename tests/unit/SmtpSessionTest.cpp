@@ -5,9 +5,16 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "Server/Listener.h"
 #include "Server/SocketStream.h"
 #include "SmtpTestSite.h"
+#include "platform/Fd.h"
 #include "smtp/SmtpConversation.h"
+#include "smtp/SmtpSession.h"
 
 namespace {
 
@@ -245,6 +252,51 @@ TEST_F(SmtpSessionTest, FailedDeliveryIsNeverAnsweredAsSuccess) {
     // Nothing pending any more: the next MAIL succeeds without writing.
     EXPECT_EQ(Talk("MAIL FROM:<x>\r\n"), kOk);
     EXPECT_EQ(m_site.Read("alpha"), "old\n");
+}
+
+// The real worker on a loopback socket, with a one-second idle limit instead of two minutes.
+class CQuickTimeoutListener : public CListener {
+  public:
+    ~CQuickTimeoutListener() override { StopWorkers(); }
+
+  protected:
+    std::unique_ptr<CServerThread> CreateWorker() override {
+        return std::make_unique<CSmtpSession>(Socket(), 1);
+    }
+};
+
+// Sends `text` and reads until the server closes the connection; returns what it wrote.
+std::string TalkUntilClosed(int port, const std::string& text) {
+    CFd client(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return "connect failed";
+    }
+    if (::send(client.Get(), text.data(), text.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(text.size())) {
+        return "send failed";
+    }
+    std::string received;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(client.Get(), buffer, sizeof buffer, 0)) > 0;)
+        received.append(buffer, n);
+    return received;
+}
+
+TEST_F(SmtpSessionTest, IdleClientIsCutOffAndItsLinesStayPending) {
+    CQuickTimeoutListener listener;
+    listener.Listen(0, 1);
+    ASSERT_GT(listener.BoundPort(), 0);
+    // The client goes silent in the middle of DATA: the server closes without a further reply.
+    EXPECT_EQ(TalkUntilClosed(listener.BoundPort(), "RCPT TO:<alpha@x>\r\nDATA\r\nheld\r\n"),
+              "220 Korvane SMTP Service ready\r\n" + kOk + kStart);
+    EXPECT_FALSE(m_site.Exists("alpha"));
+    EXPECT_EQ(TalkUntilClosed(listener.BoundPort(), "QUIT\r\n"),
+              "220 Korvane SMTP Service ready\r\n" + Quit());
+    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\nheld\n");
 }
 
 }  // namespace
