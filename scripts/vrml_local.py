@@ -29,7 +29,8 @@ def localize(world, site):
         candidate = os.path.realpath(os.path.join(site.encode(), path.lstrip(b"/")))
         inside = candidate.startswith(site.encode() + b"/")
         if match.group(2) is None and inside and os.path.isfile(candidate):
-            return b'"' + candidate + b'"'
+            quoted = candidate.replace(b"\\", b"\\\\").replace(b'"', b'\\"')
+            return b'"' + quoted + b'"'
         return match.group(0)
 
     return URL.sub(local, world)

@@ -345,6 +345,26 @@ TEST_F(SceneTest, BulletinBoardAndTopicsDoor) {
     EXPECT_NE(root.find(door), std::string::npos) << root;
 }
 
+// Scenes carry absolute URLs: no ":80" on the default port, and a parent's `redirect` prefix
+// replaces the whole address of its children.
+TEST_F(SceneTest, UrlsInWorldsAreAbsolute) {
+    Write("D/a.txt", "x");
+    Write("R/vantrel.cfg", "redirect=http://mirror.example/r/\n");
+    Write("R/b.txt", "x");
+    Write("R/Sub/c.txt", "x");
+    Scan();
+    g_state.m_httpPort = 80;
+    std::string plain = World(Folder("D"), "scene");
+    EXPECT_NE(plain.find(Sphere("http://localhost/D/a.txt", "a.txt")), std::string::npos) << plain;
+    EXPECT_NE(plain.find(ExitCube("http://localhost/D/")), std::string::npos);
+
+    std::string redirected = World(Folder("R"), "scene");
+    EXPECT_NE(redirected.find(Sphere("http://mirror.example/r/b.txt", "b.txt")), std::string::npos)
+        << redirected;
+    EXPECT_NE(redirected.find(Sphere("http://mirror.example/r/Sub?SCENE", "Sub")),
+              std::string::npos);
+}
+
 // Quotes and backslashes in names and labels must not end a VRML string early.
 TEST_F(SceneTest, QuotesAndBackslashesAreEscapedInStrings) {
     Write("My \"Docs\"/a\\b.txt", std::string(100, 'x'));
