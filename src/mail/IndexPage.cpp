@@ -185,8 +185,7 @@ void CMailboxNode::Reply(CSocketStream& out) {
         if (!backIcon.empty()) out << "><img border=0 src=" << backIcon;
         out << ">Original order & threaded</A></TD>" << EndLine;
     }
-    out << "<td align=Right><A HREF=" << parentUrl << "?SCENE>"
-        << "[VRML]";
+    out << "<td align=Right><A HREF=" << parentUrl << "?SCENE>[VRML]";
     if (!vrmlIcon.empty()) {
         out << "<img src=" << vrmlIcon << ">";
     } else {
@@ -197,18 +196,9 @@ void CMailboxNode::Reply(CSocketStream& out) {
     out << "<Table Width=675 border=0> <Caption> <h2>Mailbox " << EscapeLessThan(m_name)
         << "</h2></Caption>";
     out << "<TH Align=Left Width=25> ";
-    out << "<TH Align=Left width=200><a href=" << ownUrl << "?SORT="
-        << "FROM"
-        << ">"
-        << "From</a>";
-    out << "<TH Align=Left width=350><a href=" << ownUrl << "?SORT="
-        << "SUBJECT"
-        << ">"
-        << "Subject</a>";
-    out << "<TH Align=Left width=100><a href=" << ownUrl << "?SORT="
-        << "DATE"
-        << ">"
-        << "Date</a><BR>";
+    out << "<TH Align=Left width=200><a href=" << ownUrl << "?SORT=FROM>From</a>";
+    out << "<TH Align=Left width=350><a href=" << ownUrl << "?SORT=SUBJECT>Subject</a>";
+    out << "<TH Align=Left width=100><a href=" << ownUrl << "?SORT=DATE>Date</a><BR>";
 
     std::vector<std::string> rows;
     CMessageNode* next = nullptr;
