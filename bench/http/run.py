@@ -8,7 +8,7 @@ autoindex for the folder), all on loopback, then runs the load in rounds: in eac
 server gets the same load, one after another, so a busy neighbour on the machine hits all of
 them alike. Prints the median over the rounds of each figure, and the ratio vantrel / nginx.
 
-  bench/http/run.py [--rounds N] [--requests N] [--clients N] [--quick] [--json FILE]
+  bench/http/run.py [--rounds N] [--requests N] [--clients N] [--quick] [--json FILE] [--only TEXT]
 
 VANTREL_BIN overrides the binary (default build-release/vantrel if built, else build/vantrel).
 """
@@ -219,6 +219,7 @@ def main():
     parser.add_argument("--clients", type=int, default=16, help="vantrel's tuned `clients`")
     parser.add_argument("--quick", action="store_true", help="3 rounds, fewer requests")
     parser.add_argument("--json", help="also write the medians here")
+    parser.add_argument("--only", help="run only the tests whose label contains this text")
     args = parser.parse_args()
     if args.quick:
         args.rounds, args.requests = 3, 5000
@@ -242,6 +243,8 @@ def main():
         tests.append(("listing 1,000 -c 5", lambda p: ab(p, "/list/", list_requests, 5)))
         tests.append(("100 MiB file", lambda p: (fetch_big(p, big_times), None)))
 
+        if args.only:
+            tests = [t for t in tests if args.only in t[0]]
         results = {(t, s): [] for t, _ in tests for s in servers}
         for _ in range(3 if not args.quick else 1):  # warm every path once
             for _, (proc, port) in servers.items():
