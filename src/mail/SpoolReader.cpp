@@ -190,7 +190,9 @@ bool CSpoolReader::ReadFile(const std::string& path, std::int64_t offset, const 
     if (!file.IsValid()) return false;
     CSpoolReader reader(offset, sink);
     CLineSplitter splitter(reader);
-    auto buffer = std::make_unique<char[]>(kBlockSize);
+    // Not zeroed: only bytes pread has filled are looked at, and a mailbox reads its spool
+    // after every delivery, where clearing the whole block cost more than the new message.
+    auto buffer = std::make_unique_for_overwrite<char[]>(kBlockSize);
     std::size_t held = 0;              // bytes of an unfinished line at the front of the buffer
     std::int64_t heldOffset = offset;  // file offset of buffer[0]
     for (;;) {
