@@ -62,7 +62,11 @@ void ReadRequest(CSocketStream& in, std::vector<std::string>& lines) {
     lines.clear();
     std::size_t bytes = 0;
     std::string line;
+    // The time-out bounds each read; this bounds the whole head, so a client that trickles a
+    // line now and then cannot hold a worker for long either.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(in.ReadTimeout());
     while (lines.size() < kMaxRequestLines && bytes < kMaxRequestBytes) {
+        if (in.ReadTimeout() > 0 && std::chrono::steady_clock::now() > deadline) break;
         CSocketStream::ERead result = in.ReadLine(line, kMaxRequestLine);
         // End of input or a time-out: answer what was read (nothing, if no line came).
         if (result != CSocketStream::ERead::Line) break;

@@ -19,8 +19,9 @@ constexpr std::size_t kMaxRequestLine = 999;
 constexpr std::size_t kMaxRequestLines = 1000;
 constexpr std::size_t kMaxRequestBytes = 64 * 1024;
 
-// Reads header lines up to the empty line (or the end of input, a read time-out or a
-// bound) into `lines`, without their line ends. Never fails; no lines means no request.
+// Reads header lines up to the empty line (or the end of input, a read time-out, the read
+// time-out passing for the head as a whole, or a bound) into `lines`, without their line ends.
+// Never fails; no lines means no request.
 void ReadRequest(CSocketStream& in, std::vector<std::string>& lines);
 // Writes the complete reply to `lines` on `out`: the 599 refusals, the 404 page, the cart,
 // or the found node's Reply. Uses g_state.m_root; sets out.m_options only while it runs.

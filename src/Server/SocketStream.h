@@ -45,6 +45,7 @@ class CSocketStream {
     bool IsBuffered() const { return m_buffered; }
     // Read and write time-outs of accepted sockets, in seconds (0: none).
     void SetTimeouts(int readSeconds, int writeSeconds);
+    int ReadTimeout() const { return m_readTimeout; }
     // From another thread (server stop): shuts the client socket down so a blocked read or
     // write returns at once; sockets accepted later are shut at once too.
     void Interrupt();

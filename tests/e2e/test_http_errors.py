@@ -75,6 +75,21 @@ class TimeOutsAndPool(unittest.TestCase):
             log = [line.split("] ", 1)[-1] for line in site.stdout().splitlines()]
             self.assertEqual(log[1:3], ["Request: NULL ", "Request: GET /f.txt HTTP/1.0"])
 
+    def test_trickled_head_is_cut_off(self):
+        with Site({"f.txt": "12345"}, cfg="timeout=1\n", clients=1) as site:
+            with site.connect() as slow:
+                slow.sendall(b"GET /f.txt HTTP/1.0\r\n")
+                # Each line comes well within the read time-out, the head never ends; the
+                # server must answer long before the 60 lines are out.
+                for _ in range(60):
+                    readable, _, _ = select.select([slow], [], [], 0.3)
+                    if readable:
+                        break
+                    slow.sendall(b"X: y\r\n")
+                self.assertTrue(readable, "the head was read on past its time-out")
+                status, _, body = parse_reply(recv_all(slow))
+                self.assertEqual((status, body), ("HTTP/1.0 200 Document follows", b"12345"))
+
     def test_two_workers_make_a_third_client_wait(self):
         with Site({"a.txt": "a", "b.txt": "b", "c.txt": "c"}, clients=2) as site:
             first, second, third = site.connect(), site.connect(), site.connect()
