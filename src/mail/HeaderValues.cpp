@@ -19,6 +19,22 @@ bool IsBelowPrintable(char c) {
     return static_cast<unsigned char>(c) < 0x21;
 }
 
+// Whether `c` is one of the few bytes of `set`. The library's set searches look every byte
+// up with a call of their own, which shows on a whole spool.
+bool InSet(char c, std::string_view set) {
+    for (char s : set) {
+        if (c == s) return true;
+    }
+    return false;
+}
+
+std::size_t FindAny(std::string_view text, std::string_view set, std::size_t from = 0) {
+    for (std::size_t i = from; i < text.size(); ++i) {
+        if (InSet(text[i], set)) return i;
+    }
+    return std::string_view::npos;
+}
+
 std::string_view Cut(std::string_view text, std::size_t limit) {
     return text.substr(0, limit);
 }
@@ -28,7 +44,7 @@ std::string CopyWithoutBackslashes(std::string_view text, std::string_view stops
                                    std::size_t limit) {
     std::string value;
     for (char c : text) {
-        if (stops.find(c) != std::string_view::npos || value.size() >= limit) break;
+        if (InSet(c, stops) || value.size() >= limit) break;
         if (c != '\\') value += c;
     }
     return value;
@@ -40,12 +56,14 @@ class CWordReader {
   public:
     explicit CWordReader(std::string_view text) : m_text(text) {}
     std::string_view Next(std::string_view delimiters) {
-        std::size_t start = m_text.find_first_not_of(delimiters, m_pos);
-        if (start == std::string_view::npos) {
-            m_pos = m_text.size();
+        std::size_t start = m_pos;
+        while (start < m_text.size() && InSet(m_text[start], delimiters))
+            ++start;
+        if (start == m_text.size()) {
+            m_pos = start;
             return {};
         }
-        std::size_t end = m_text.find_first_of(delimiters, start);
+        std::size_t end = FindAny(m_text, delimiters, start);
         if (end == std::string_view::npos) end = m_text.size();
         m_pos = end < m_text.size() ? end + 1 : end;
         return m_text.substr(start, end - start);
@@ -192,7 +210,7 @@ std::string ReplyReference(std::string_view line) {
     if (std::size_t sage = line.find("sage of "); sage != npos) {
         std::string_view value = line.substr(sage + 8);
         if (!value.empty() && value.front() == '"') value.remove_prefix(1);
-        std::size_t end = value.find_first_of(".f");
+        std::size_t end = FindAny(value, ".f");
         bool atF = end != npos && value[end] == 'f';
         std::string reference(Cut(value.substr(0, end), kLongReferenceCut));
         // Stopped at "from": the space before it goes too.

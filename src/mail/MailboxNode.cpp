@@ -69,6 +69,12 @@ void CMailboxNode::ReadSpool(std::int64_t offset) {
         pendingEnd = message.m_endOffset;
         if (pending.size() >= kPublishBatch) Publish(pending, pendingEnd, number);
     };
+    struct stat info {};
+    if (::stat(m_spoolPath.c_str(), &info) == 0 && info.st_size > offset) {
+        // Mail averages a few kilobytes a message; a guess on the high side costs a few
+        // bytes of hash buckets per message, one on the low side a rehash.
+        m_threads->Reserve(static_cast<std::size_t>((info.st_size - offset) / 1536));
+    }
     std::int64_t nextOffset = offset;
     if (!CSpoolReader::ReadFile(m_spoolPath, offset, sink, nextOffset)) return;
     Publish(pending, nextOffset, number);
@@ -83,10 +89,17 @@ void CMailboxNode::ReadNewMail() {
     ReadSpool(offset);
 }
 
+bool CMailboxNode::SkipAppendedLineEnd(std::int64_t from, std::int64_t to) {
+    std::lock_guard<std::mutex> reading(m_readerLock);
+    std::unique_lock<std::shared_mutex> lock(m_lock);
+    if (m_readOffset != from || to < from) return false;
+    m_readOffset = to;
+    return true;
+}
+
 void CMailboxNode::Publish(std::vector<std::unique_ptr<CMessageNode>>& records,
                            std::int64_t readOffset, int messageCount) {
     std::unique_lock<std::shared_mutex> lock(m_lock);
-    m_byNumber.reserve(m_byNumber.size() + records.size());
     for (auto& record : records) {
         m_threads->Insert(*record);
         m_byNumber.push_back(record.get());

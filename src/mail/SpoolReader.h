@@ -30,6 +30,7 @@ class CSpoolReader {
   public:
     static constexpr std::size_t kPieceLength = 999;
     static constexpr std::size_t kBlockSize = 1 << 20;
+    static constexpr std::size_t kMinBlockSize = 4096;  // holds a whole piece and its line end
 
     using Sink = std::function<void(const CSpoolMessage&)>;
 
@@ -49,6 +50,13 @@ class CSpoolReader {
     // End of the input; `endOffset` is the offset past the last byte, `terminated` whether
     // the last piece read ended with a line end. Returns where the next read must start.
     std::int64_t Finish(std::int64_t endOffset, bool terminated, bool anyLine);
+
+    bool InHeader() const { return m_inHeader; }
+    // Where the message being read began: where a later read starts when this one stops early.
+    std::int64_t PendingStart() const { return m_message.m_offset; }
+    // Body lines that begin with neither "From " nor "From:" only become the previous line:
+    // a caller that passes over a run of them hands over the last one.
+    void SkippedBodyLine(std::string_view line) { SetPrevious(line); }
 
     // The previous line's text is kept only as the answer to "does it hold
     // 'Forwarded message:'?"; the caller may hand over that answer before the text goes away.

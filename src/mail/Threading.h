@@ -4,18 +4,19 @@
 // A new message looks up the newest earlier message with its reply reference as message id,
 // with its subject, and with the rest of its subject (after three bytes and the spaces
 // following them); the newest of those found is its match. Sorted lists keep their links in
-// the records; ordered sets keyed by (key, number) find each insertion point, so a new
-// record goes after every record with an equal key. Everything here is written only by the
-// mailbox's reader under the exclusive lock.
+// the records. Each list has an ordered map from every distinct key to the last record with
+// that key, so a new record goes right after it, or, for a new key, after the last record of
+// the next smaller key: the order is by key, then by arrival. Everything here is written only
+// by the mailbox's reader under the exclusive lock.
 #pragma once
 
-#include <cstring>
-#include <set>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "mail/MessageNode.h"
+#include "mail/SortedKeys.h"
 
 class CMailboxNode;
 
@@ -26,6 +27,9 @@ class CThreadIndex {
     // Threads `message` (the newest record, numbered above every earlier one) and links it
     // into the three sorted lists and the chain of roots.
     void Insert(CMessageNode& message);
+    // Makes room for about `more` further records at once, so a large first read does not
+    // rebuild the hash maps again and again as they grow.
+    void Reserve(std::size_t more);
 
     // The upper-cased first three bytes of a subject longer than three bytes, and the rest
     // after them with leading spaces removed; both empty for a shorter subject.
@@ -33,29 +37,22 @@ class CThreadIndex {
     static std::string_view SubjectRest(std::string_view subject);
 
   private:
-    template <std::string CMessageNode::*Key>
-    struct ByKey {
-        bool operator()(const CMessageNode* a, const CMessageNode* b) const {
-            const std::string& ka = a->*Key;
-            const std::string& kb = b->*Key;
-            // std::string compares bytes as unsigned char: upper case before lower case.
-            int order = ka.compare(kb);
-            if (order != 0) return order < 0;
-            return a->m_number < b->m_number;
-        }
-    };
+    // Key -> last record with it. The subject list shares its "last" with m_bySubject.
+    using CKeyIndex = CSortedKeys<CMessageNode*>;
+    using CSharedKeyIndex = CSortedKeys<CMessageNode**>;
+    using CLastByKey = std::unordered_map<std::string_view, CMessageNode*>;
 
-    CMessageNode* FindMatch(const CMessageNode& message) const;
+    template <CMessageNode* CMessageNode::*Next, CMessageNode* CMessageNode::*Prev>
+    static void Splice(CMessageNode& message, CMessageNode* before, CMessageNode*& head);
     template <std::string CMessageNode::*Key, CMessageNode* CMessageNode::*Next,
               CMessageNode* CMessageNode::*Prev>
-    static void Link(std::set<CMessageNode*, ByKey<Key>>& index, CMessageNode& message,
-                     CMessageNode*& head);
+    static void Link(CKeyIndex& index, CMessageNode& message, CMessageNode*& head);
 
     CMailboxNode& m_mailbox;
-    // Keys are views into the records' own strings, which never change or move.
-    std::unordered_map<std::string_view, CMessageNode*> m_byMessageId;
-    std::unordered_map<std::string_view, CMessageNode*> m_bySubject;
-    std::set<CMessageNode*, ByKey<&CMessageNode::m_fromName>> m_byName;
-    std::set<CMessageNode*, ByKey<&CMessageNode::m_subject>> m_bySubjectOrder;
-    std::set<CMessageNode*, ByKey<&CMessageNode::m_dateKey>> m_byDate;
+    // Newest record by message id and by subject. Keys view the records' own strings.
+    CLastByKey m_byMessageId;
+    CLastByKey m_bySubject;
+    CKeyIndex m_byName;
+    CSharedKeyIndex m_subjectKeys;  // values point into m_bySubject
+    CKeyIndex m_byDate;
 };

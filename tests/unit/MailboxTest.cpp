@@ -5,6 +5,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -154,6 +155,22 @@ TEST(MailboxTest, IncrementalReads) {
         EXPECT_EQ(two->m_offset, static_cast<std::int64_t>(Simple("one").size()));
     }
     {
+        SCOPED_TRACE("a line end added before a delivery does not become a message");
+        std::string first = "Subject: one\n\nno final line end";
+        auto box = Box(dir.Write("unended", first));
+        box->ReadSpool(0);
+        ASSERT_EQ(box->MessageCount(), 1);
+        auto end = static_cast<std::int64_t>(first.size());
+        ASSERT_EQ(box->ReadOffset(), end);
+        dir.Write("unended", "\n" + Simple("two"), true);
+        EXPECT_FALSE(box->SkipAppendedLineEnd(end - 1, end + 1));  // not where it stood
+        EXPECT_TRUE(box->SkipAppendedLineEnd(end, end + 1));
+        box->ReadNewMail();
+        ASSERT_EQ(box->MessageCount(), 2);
+        EXPECT_EQ(box->MessageByNumber(1)->m_subject, "two");
+        EXPECT_EQ(box->MessageByNumber(1)->m_offset, end + 1);
+    }
+    {
         SCOPED_TRACE("a spool that cannot be read changes nothing");
         std::filesystem::create_directory(dir.Path() + "adir");
         auto box = Box(dir.Path() + "adir");
@@ -240,6 +257,7 @@ TEST(MailboxTest, ReadersSeeWholeMailboxesWhileMailArrives) {
     std::atomic<bool> done{false};
     std::atomic<int> inconsistent{0};
     std::atomic<int> walks{0};
+    std::latch firstWalk(1);
     std::thread reader([&] {
         while (!done.load()) {
             auto lock = box->ReadLock();
@@ -255,9 +273,10 @@ TEST(MailboxTest, ReadersSeeWholeMailboxesWhileMailArrives) {
                 ++bySubject;
             if (children != count || byDate != count || byName != count || bySubject != count)
                 ++inconsistent;
-            ++walks;
+            if (++walks == 1) firstWalk.count_down();
         }
     });
+    firstWalk.wait();  // the reader is running before mail starts to arrive
     for (int i = 0; i < 300; ++i) {
         dir.Write("mailbox", Simple(i % 2 ? "Re: start" : "other"), true);
         box->ReadNewMail();

@@ -193,6 +193,21 @@ TEST(SpoolReaderTest, LongLinesAreReadInPiecesOf999) {
         EXPECT_EQ(read.next, static_cast<std::int64_t>(text.size()));
     }
     {
+        SCOPED_TRACE("short body lines, then a long one whose second piece begins with From");
+        std::string head = "Subject: a\n\nshort\nlines\n";
+        std::string text = head + std::string(999, 'x') + "From: z@q \nmore\n";
+        Read read = ReadAll(text);
+        ASSERT_EQ(read.messages.size(), 2u);
+        EXPECT_EQ(read.messages[1].m_offset, static_cast<std::int64_t>(head.size() + 999));
+    }
+    {
+        SCOPED_TRACE("a body line of 998 bytes and CR LF is one line, not a separator piece");
+        std::string text = "Subject: a\n\nx\n" + std::string(998, 'y') + "\r\nFrom: b@c\n\n";
+        Read read = ReadAll(text);
+        ASSERT_EQ(read.messages.size(), 2u);
+        EXPECT_EQ(read.messages[1].m_offset, static_cast<std::int64_t>(text.find("From: b@c")));
+    }
+    {
         SCOPED_TRACE("a 999-byte header line is followed by an empty piece");
         std::string text = "X" + std::string(998, 'h') + "\nSubject: body\n";
         Read read = ReadAll(text);
@@ -225,13 +240,15 @@ TEST(SpoolReaderTest, LineEndsAndOffsets) {
     std::string text =
         "From a Mon Jan  9 10:11:12 1995\r\nSubject: one\r\n\r\nbody\r\n"
         "From b Mon Jan  9 10:11:13 1995\nSubject: two\n\nbody\n";
-    Read read = ReadAll(text, 1000);
+    // A read that starts past 4 GiB keeps exact offsets.
+    const std::int64_t base = 5'000'000'000;
+    Read read = ReadAll(text, base);
     ASSERT_EQ(read.messages.size(), 2u);
-    EXPECT_EQ(read.messages[0].m_offset, 1000);
+    EXPECT_EQ(read.messages[0].m_offset, base);
     EXPECT_EQ(read.messages[0].m_subject, "one");
     EXPECT_EQ(read.messages[0].m_date, "Mon Jan 9 1995 10:11:12");
-    EXPECT_EQ(read.messages[1].m_offset, 1000 + static_cast<std::int64_t>(text.find("From b")));
-    EXPECT_EQ(read.next, 1000 + static_cast<std::int64_t>(text.size()));
+    EXPECT_EQ(read.messages[1].m_offset, base + static_cast<std::int64_t>(text.find("From b")));
+    EXPECT_EQ(read.next, base + static_cast<std::int64_t>(text.size()));
 }
 
 TEST(SpoolReaderTest, EndOfInput) {

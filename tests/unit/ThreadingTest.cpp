@@ -10,6 +10,7 @@
 
 #include "MailTestFiles.h"
 #include "mail/MailboxNode.h"
+#include "mail/SortedKeys.h"
 #include "mail/SpoolReader.h"
 #include "mail/Threading.h"
 
@@ -152,6 +153,43 @@ TEST_F(ThreadingTest, SortedListsKeepReadOrderForEqualKeys) {
               (std::vector<int>{1, 0, 2, 3}));
     EXPECT_EQ(Walk(m_box->MessageByNumber(2), &CMessageNode::PrevByName),
               (std::vector<int>{2, 0, 1, 3}));
+}
+
+// The block index against std::map over keys that share long prefixes, differ only past
+// byte 16, hold zero bytes or high bytes, and arrive in random order.
+TEST(SortedKeysTest, AgreesWithAnOrderedMap) {
+    std::mt19937 random(7);
+    std::vector<std::string> texts;
+    const std::string stems[] = {"",
+                                 "a",
+                                 "A",
+                                 "ab",
+                                 std::string("ab\0", 3),
+                                 "0123456789abcdef",
+                                 "0123456789abcdefX",
+                                 "0123456789abcdefx",
+                                 "\xff",
+                                 "Zed"};
+    for (int i = 0; i < 2000; ++i) {
+        std::string text = stems[random() % 10];
+        int extra = static_cast<int>(random() % 4);
+        for (int j = 0; j < extra; ++j)
+            text += static_cast<char>("aZ\0\xe9 "[random() % 5]);
+        texts.push_back(text);
+    }
+    CSortedKeys<int> index;
+    std::map<std::string, int> reference;
+    for (int i = 0; i < static_cast<int>(texts.size()); ++i) {
+        const std::string& text = texts[static_cast<std::size_t>(i)];
+        auto found = index.Emplace(CSortKey(text), i);
+        auto [at, inserted] = reference.try_emplace(text, i);
+        ASSERT_EQ(found.m_inserted, inserted) << i;
+        ASSERT_EQ(*found.m_slot, at->second) << i;
+        int before = at == reference.begin() ? -1 : std::prev(at)->second;
+        ASSERT_EQ(found.m_before ? *found.m_before : -1, before) << i;
+    }
+    EXPECT_EQ(index.Size(), reference.size());
+    EXPECT_GT(reference.size(), 300u);  // enough distinct keys to split blocks
 }
 
 // --- the randomised comparison ---
