@@ -84,6 +84,14 @@ std::string RcptMailboxName(std::string_view argument) {
     return std::string(CTokenizer(address).Next("@."));
 }
 
+// The command table, in the order the words are compared.
+const CSmtpConversation::CCommand CSmtpConversation::kCommands[] = {
+    {"HELO", &CSmtpConversation::OnHelo}, {"MAIL", &CSmtpConversation::OnMail},
+    {"RCPT", &CSmtpConversation::OnRcpt}, {"DATA", &CSmtpConversation::OnData},
+    {"RSET", &CSmtpConversation::OnRset}, {"NOOP", &CSmtpConversation::OnNoop},
+    {"QUIT", &CSmtpConversation::OnQuit},
+};
+
 void CSmtpConversation::RunSession(CSocketStream& connection) {
     std::string line;
     for (;;) {
@@ -101,28 +109,19 @@ void CSmtpConversation::RunSession(CSocketStream& connection) {
         std::string_view argument = tokens.Rest();
 
         bool goOn = true;
-        if (word == "HELO") {
-            goOn = OnHelo(connection);
-        } else if (word == "MAIL") {
-            goOn = OnMail(connection);
-        } else if (word == "RCPT") {
-            goOn = OnRcpt(connection, argument);
-        } else if (word == "DATA") {
-            goOn = OnData(connection);
-        } else if (word == "RSET") {
-            goOn = OnRset(connection);
-        } else if (word == "NOOP") {
-            goOn = OnNoop(connection);
-        } else if (word == "QUIT") {
-            goOn = OnQuit(connection);
-        } else {
-            Reply(connection, kReplyNotImplemented);
+        bool known = false;
+        for (const CCommand& command : kCommands) {
+            if (word != command.m_word) continue;
+            goOn = (this->*command.m_handler)(connection, argument);
+            known = true;
+            break;
         }
+        if (!known) Reply(connection, kReplyNotImplemented);
         if (!goOn) return;
     }
 }
 
-bool CSmtpConversation::OnHelo(CSocketStream& out) {
+bool CSmtpConversation::OnHelo(CSocketStream& out, std::string_view /*argument*/) {
     out << "250 " << SmtpHostName() << EndLine;
     return true;
 }
@@ -137,7 +136,7 @@ bool CSmtpConversation::DeliverActive() {
     return allStored;
 }
 
-bool CSmtpConversation::OnMail(CSocketStream& out) {
+bool CSmtpConversation::OnMail(CSocketStream& out, std::string_view /*argument*/) {
     Reply(out, DeliverActive() ? kSmtpOk : kReplyLocalError);
     return true;
 }
@@ -182,7 +181,7 @@ bool CSmtpConversation::OnRcpt(CSocketStream& out, std::string_view argument) {
     return true;
 }
 
-bool CSmtpConversation::OnData(CSocketStream& out) {
+bool CSmtpConversation::OnData(CSocketStream& out, std::string_view /*argument*/) {
     Reply(out, kReplyStartData);
     std::vector<CMailRecipient*> active;
     for (auto& recipient : m_recipients) {
@@ -234,7 +233,7 @@ bool CSmtpConversation::OnData(CSocketStream& out) {
     return true;
 }
 
-bool CSmtpConversation::OnRset(CSocketStream& out) {
+bool CSmtpConversation::OnRset(CSocketStream& out, std::string_view /*argument*/) {
     for (auto& recipient : m_recipients) {
         if (recipient->GetState() == CMailRecipient::kActive) recipient->Discard();
     }
@@ -242,12 +241,12 @@ bool CSmtpConversation::OnRset(CSocketStream& out) {
     return true;
 }
 
-bool CSmtpConversation::OnNoop(CSocketStream& out) {
+bool CSmtpConversation::OnNoop(CSocketStream& out, std::string_view /*argument*/) {
     Reply(out, kSmtpOk);
     return true;
 }
 
-bool CSmtpConversation::OnQuit(CSocketStream& out) {
+bool CSmtpConversation::OnQuit(CSocketStream& out, std::string_view /*argument*/) {
     if (DeliverActive()) {
         out << "221 " << SmtpHostName() << " Service closing transmission channel" << EndLine;
     } else {

@@ -32,14 +32,22 @@ class CSmtpConversation {
     const std::vector<std::unique_ptr<CMailRecipient>>& Recipients() const { return m_recipients; }
 
   private:
-    // Each returns false when the session ends.
-    bool OnHelo(CSocketStream& out);
-    bool OnMail(CSocketStream& out);
+    // Each handler returns false when the session ends; the argument is the text after the
+    // command word and its delimiter (upper case).
+    using Handler = bool (CSmtpConversation::*)(CSocketStream& out, std::string_view argument);
+    struct CCommand {
+        std::string_view m_word;
+        Handler m_handler;
+    };
+    static const CCommand kCommands[7];
+
+    bool OnHelo(CSocketStream& out, std::string_view argument);
+    bool OnMail(CSocketStream& out, std::string_view argument);
     bool OnRcpt(CSocketStream& out, std::string_view argument);
-    bool OnData(CSocketStream& out);
-    bool OnRset(CSocketStream& out);
-    bool OnNoop(CSocketStream& out);
-    bool OnQuit(CSocketStream& out);
+    bool OnData(CSocketStream& out, std::string_view argument);
+    bool OnRset(CSocketStream& out, std::string_view argument);
+    bool OnNoop(CSocketStream& out, std::string_view argument);
+    bool OnQuit(CSocketStream& out, std::string_view argument);
 
     // Delivers every active recipient in list order; false when any message was not stored.
     bool DeliverActive();
