@@ -36,6 +36,7 @@ void RunServer() {
         if (g_state.m_smtpListener && g_state.m_smtpListener->IsValid()) {
             g_state.m_smtpListener->Listen(g_state.m_smtpPort, 1);
         }
+        if (g_state.m_reportRunning) g_state.m_reportRunning();
         g_state.m_stopEvent.Wait();
     }
 

@@ -56,6 +56,8 @@ public:
                                                CScanContext& context)>
         m_makeMailbox;
     std::function<std::unique_ptr<CListener>()> m_makeSmtpListener;
+    // Called by RunServer once it listens, before it waits: the service host reports running.
+    std::function<void()> m_reportRunning;
 
     // --- request log ---
     std::atomic<int> m_logRequests{0};

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <thread>
+#include <utility>
 
 #include "platform/Fd.h"
 #include "platform/Notify.h"
@@ -245,8 +246,10 @@ bool CSystemdServiceManager::ControlStop(const std::string& name, CServiceStatus
         return false;
     }
     // --no-block: the caller watches the stop itself, one query a second.
-    if (RunChild({m_paths.m_systemctl, "stop", "--no-block", UnitName(name)}, nullptr) != 0) {
-        if (errno == 0) errno = EIO;
+    const int exitStatus =
+        RunChild({m_paths.m_systemctl, "stop", "--no-block", UnitName(name)}, nullptr);
+    if (exitStatus != 0) {
+        if (exitStatus > 0) errno = EIO;  // systemctl said why on standard error
         return false;
     }
     status.m_currentState = kServiceStopPending;
@@ -264,8 +267,14 @@ bool CSystemdServiceManager::RegisterControlHandler(std::function<void(int)> han
         errno = ENOTCONN;
         return false;
     }
-    std::scoped_lock guard(m_handlerLock);
-    m_handler = std::move(handler);
+    bool stopWaiting;
+    {
+        std::scoped_lock guard(m_handlerLock);
+        m_handler = handler;
+        stopWaiting = std::exchange(m_stopPending, false);
+    }
+    // A SIGTERM that came before there was a handler is handed on now, not lost.
+    if (stopWaiting) handler(kServiceControlStop);
     return true;
 }
 
@@ -311,6 +320,7 @@ bool CSystemdServiceManager::RunDispatcher(const std::function<void()>& serviceM
                 {
                     std::scoped_lock guard(m_handlerLock);
                     handler = m_handler;
+                    if (!handler) m_stopPending = true;
                 }
                 if (handler) handler(kServiceControlStop);
             }

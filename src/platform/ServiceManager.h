@@ -95,6 +95,7 @@ class CSystemdServiceManager : public CServiceManager {
     CSystemdPaths m_paths;
     std::mutex m_handlerLock;
     std::function<void(int)> m_handler;  // guarded by m_handlerLock
+    bool m_stopPending = false;          // guarded by m_handlerLock: SIGTERM before a handler
 };
 
 // "vantrel.service" for "Vantrel".

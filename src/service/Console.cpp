@@ -1,51 +1,92 @@
-// Console.cpp - console mode: one thread waits for the stop signals and calls StopServer.
+// Console.cpp - one thread waits for the stop signals and hands them on as console events.
 #include "service/Console.h"
 
 #include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
-#include <cstdio>
+#include <cerrno>
+#include <mutex>
+#include <system_error>
 #include <thread>
-
-#include "Server/RunServer.h"
 
 namespace {
 
-constexpr const char* kServiceName = "Vantrel";
+// SIGUSR1 only wakes the thread when it is to end.
+constexpr int kWakeSignal = SIGUSR1;
 
-void WaitForSignals(sigset_t signals, const std::atomic<bool>& done) {
-    for (;;) {
-        int signal = 0;
-        if (::sigwait(&signals, &signal) != 0) continue;
-        if (done.load()) return;
-        if (signal == SIGINT || signal == SIGQUIT || signal == SIGTERM) {
-            std::printf("Stopping %s.\n", kServiceName);
-            std::fflush(stdout);
-            StopServer();
-        }
-    }
-}
+std::mutex g_consoleLock;
+std::function<bool(int)> g_handler;  // guarded by g_consoleLock
+std::thread g_waiter;                // guarded by g_consoleLock
+std::atomic<bool> g_ending{false};
 
-}  // namespace
-
-void RunConsole() {
-    ::signal(SIGPIPE, SIG_IGN);  // a client that went away must not end the server
+sigset_t ConsoleSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGQUIT);
     sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGUSR1);  // wakes the signal thread when the server has ended
-    // Before any other thread exists, so every thread inherits the mask.
-    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    sigaddset(&signals, kWakeSignal);
+    return signals;
+}
 
-    std::printf("Starting %s.\n", kServiceName);
-    std::fflush(stdout);
-    std::atomic<bool> done{false};
-    std::thread waiter(WaitForSignals, signals, std::cref(done));
-    RunServer();
-    done = true;
-    ::pthread_kill(waiter.native_handle(), SIGUSR1);
+int EventOf(int signal) {
+    switch (signal) {
+        case SIGINT:
+            return kCtrlCEvent;
+        case SIGQUIT:
+            return kCtrlBreakEvent;
+        default:
+            return kCtrlTerminateEvent;
+    }
+}
+
+void WaitForSignals() {
+    const sigset_t signals = ConsoleSignals();
+    for (;;) {
+        int signal = 0;
+        if (::sigwait(&signals, &signal) != 0) continue;
+        if (g_ending.load()) return;
+        if (signal == kWakeSignal) continue;  // from outside: nothing to do
+        std::function<bool(int)> handler;
+        {
+            std::scoped_lock guard(g_consoleLock);
+            handler = g_handler;
+        }
+        if (handler) handler(EventOf(signal));
+    }
+}
+
+}  // namespace
+
+bool SetConsoleCtrlHandler(std::function<bool(int event)> handler) {
+    std::scoped_lock guard(g_consoleLock);
+    g_handler = std::move(handler);
+    if (g_waiter.joinable()) return true;
+    const sigset_t signals = ConsoleSignals();
+    if (int rc = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr); rc != 0) {
+        errno = rc;
+        return false;
+    }
+    g_ending = false;
+    try {
+        g_waiter = std::thread(WaitForSignals);
+    } catch (const std::system_error& e) {
+        errno = e.code().value();
+        return false;
+    }
+    return true;
+}
+
+void RemoveConsoleCtrlHandler() {
+    std::thread waiter;
+    {
+        std::scoped_lock guard(g_consoleLock);
+        g_handler = nullptr;
+        waiter = std::move(g_waiter);
+    }
+    if (!waiter.joinable()) return;
+    g_ending = true;
+    ::pthread_kill(waiter.native_handle(), kWakeSignal);
     waiter.join();
 }

@@ -1,8 +1,21 @@
-// Console.h - running the server in a terminal: "Starting Vantrel.", then RunServer until
-// Ctrl+C (SIGINT), Ctrl+\ (SIGQUIT) or SIGTERM prints "Stopping Vantrel." and stops it.
+// Console.h - console control events from signals: SIGINT is Ctrl+C, SIGQUIT Ctrl+Break, and
+// SIGTERM (what init systems and containers send) stops like them. SIGHUP keeps its default.
+// No code runs in an asynchronous signal handler: a dedicated thread takes the signals with
+// sigwait and calls the handler there.
 #pragma once
 
-// Blocks the stop signals in every thread and ignores SIGPIPE; a dedicated thread takes the
-// signals with sigwait, so no code runs in an asynchronous handler. Returns when RunServer
-// does.
-void RunConsole();
+#include <functional>
+
+constexpr int kCtrlCEvent = 0;
+constexpr int kCtrlBreakEvent = 1;
+constexpr int kCtrlCloseEvent = 2;
+constexpr int kCtrlLogoffEvent = 5;
+constexpr int kCtrlShutdownEvent = 6;
+constexpr int kCtrlTerminateEvent = 100;  // SIGTERM; no console equivalent
+
+// Blocks the three signals in the calling thread (call it before any other thread exists, so
+// every later thread inherits the block) and starts the thread that hands them to `handler`.
+// A second call replaces the handler. False with errno set when the thread cannot start.
+bool SetConsoleCtrlHandler(std::function<bool(int event)> handler);
+// Ends and joins the signal thread; nothing is called after it returns. Safe without a Set.
+void RemoveConsoleCtrlHandler();

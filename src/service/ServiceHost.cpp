@@ -147,8 +147,9 @@ bool CServiceHost::ReportServiceStatus(int state, int exitCode, int waitHint) {
     std::scoped_lock guard(m_statusLock);
     // Once stopped, nothing else may be reported after it (a late control, a late start-up).
     if (m_serviceStatus.m_currentState == kServiceStopped && state != kServiceStopped) return true;
-    // A stop that came during start-up is not undone by the server's running report.
-    if (m_serviceStatus.m_currentState == kServiceStopPending && state == kServiceRunning) {
+    // A stop that came during start-up is not undone by a later start or running report.
+    if (m_serviceStatus.m_currentState == kServiceStopPending &&
+        (state == kServiceStartPending || state == kServiceRunning)) {
         return true;
     }
     m_serviceStatus.m_controlsAccepted = state == kServiceStartPending ? 0 : kServiceAcceptStop;

@@ -15,17 +15,11 @@
 #include <string>
 
 #include "platform/EventLog.h"
+#include "service/Console.h"  // the console event numbers
 #include "platform/ServiceManager.h"
 
 // Service name, display name, event source and the %s of every message.
 inline constexpr char kServiceName[] = "Vantrel";
-
-// Console events handed to ConsoleControlHandler. SIGINT is Ctrl+C, SIGQUIT Ctrl+Break;
-// SIGTERM (what init systems and containers send) stops like them.
-constexpr int kCtrlCEvent = 0;
-constexpr int kCtrlBreakEvent = 1;
-constexpr int kCtrlCloseEvent = 2;
-constexpr int kCtrlTerminateEvent = 100;
 
 // What the host calls outside itself; main() fills in the real ones, tests record calls.
 struct CServiceHooks {

@@ -1,40 +1,43 @@
-// main.cpp - the program entry: the first argument chooses the mode.
-#include <cstdio>
-#include <string_view>
+// main.cpp - the program entry: wires the real service manager, event log and signals to the
+// service host, which reads the command line and runs the server in the chosen mode.
+#include <signal.h>
+#include <unistd.h>
 
+#include <iostream>
+#include <thread>
+
+#include "Server/RunServer.h"
 #include "Server/ServerState.h"
 #include "mail/MailArchive.h"
+#include "platform/EventLog.h"
+#include "platform/ServiceManager.h"
 #include "service/Console.h"
+#include "service/ServiceHost.h"
 #include "smtp/SmtpService.h"
 
-namespace {
-
-bool IsSwitch(const char* argument, std::string_view word) {
-    if (argument[0] != '-' && argument[0] != '/') return false;
-    std::string_view rest(argument + 1);
-    if (rest.size() != word.size()) return false;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        if (AsciiLower(rest[i]) != word[i]) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    bool debug = argc > 1 && IsSwitch(argv[1], "debug");
-    bool console = argc > 1 && IsSwitch(argv[1], "cmd");
-    if (!debug && !console) {
-        std::printf(
-            "Vantrel -install          to install the service\n"
-            "Vantrel -remove           to remove the service\n"
-            "Vantrel -cmd <params>     to run as a console app\n"
-            "\nUse Control Panel to start as a NT service.\n");
-        return 1;
-    }
-    if (debug) g_state.m_logRequests = 1;
+    ::signal(SIGPIPE, SIG_IGN);  // a client that went away must not end the server, in any mode
     RegisterMailArchive();
     RegisterSmtpService();
-    RunConsole();
-    return 0;
+
+    CSystemdServiceManager manager;
+    CSyslogEventLog eventLog;
+    CServiceHooks hooks;
+    hooks.m_runServer = RunServer;
+    hooks.m_stopServer = StopServer;
+    hooks.m_setConsoleCtrlHandler = SetConsoleCtrlHandler;
+    hooks.m_sleep = [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); };
+    hooks.m_getModuleFileName = GetModuleFileName;
+    hooks.m_setCurrentDirectory = [](const std::string& folder) {
+        return ::chdir(folder.c_str()) == 0;
+    };
+    CServiceHost host(manager, eventLog, std::move(hooks), std::cout);
+    g_state.m_reportRunning = [&host] { host.ReportServiceStatus(kServiceRunning, 0, 0); };
+
+    const int code = host.Main(argc, argv);
+
+    RemoveConsoleCtrlHandler();
+    g_state.m_reportRunning = nullptr;
+    std::cout.flush();
+    return code;
 }

@@ -17,7 +17,8 @@ class CFakeServiceManager : public CServiceManager {
   public:
     int m_openError = 0, m_createError = 0, m_openServiceError = 0, m_deleteError = 0;
     int m_dispatcherError = 0, m_registerError = 0, m_setStatusError = 0;
-    bool m_running = false;          // ControlStop succeeds only then
+    bool m_running = false;  // ControlStop succeeds only then
+    bool m_stopOnRegister = false;
     std::vector<int> m_queryStates;  // what each QueryStatus returns; empty = query fails
     std::vector<std::string> m_calls;
     std::string m_createdPath;
@@ -67,6 +68,7 @@ class CFakeServiceManager : public CServiceManager {
     bool RegisterControlHandler(std::function<void(int)> handler) override {
         if (m_registerError) return Fail(m_registerError);
         m_handler = std::move(handler);
+        if (m_stopOnRegister) m_handler(kServiceControlStop);  // a stop that came first
         return true;
     }
     bool SetStatus(const CServiceStatus& status) override {
@@ -187,16 +189,14 @@ TEST_F(ServiceHostTest, CommandLineTable) {
         EXPECT_EQ(m_runs, console ? 1 : 0);
         EXPECT_EQ(m_host->ConsoleMode(), console);
         EXPECT_EQ(g_state.m_logRequests.load(), c.want == Debug ? 1 : 0);
-        const std::vector<std::string> firstCall =
+        // Everything the manager was asked, in order: a console mode asks nothing.
+        const std::vector<std::string> calls =
             c.want == Install    ? std::vector<std::string>{"Open", "CreateService Vantrel"}
-            : c.want == Remove   ? std::vector<std::string>{"Open", "OpenService Vantrel"}
+            : c.want == Remove   ? std::vector<std::string>{"Open", "OpenService Vantrel",
+                                                            "ControlStop", "DeleteService Vantrel"}
             : c.want == Dispatch ? std::vector<std::string>{"RunDispatcher"}
                                  : std::vector<std::string>{};
-        EXPECT_EQ(
-            std::vector<std::string>(
-                m_manager.m_calls.begin(),
-                m_manager.m_calls.begin() + std::min(m_manager.m_calls.size(), firstCall.size())),
-            firstCall);
+        EXPECT_EQ(m_manager.m_calls, calls);
         if (c.want == Dispatch) {
             EXPECT_EQ(m_out.str(), kUsage);
         }
@@ -311,6 +311,18 @@ TEST_F(ServiceHostTest, LateReportsDoNotReorderTheStates) {
         states.push_back(r.m_currentState);
     EXPECT_EQ(states, (std::vector<int>{kServiceStartPending, kServiceStopPending, kServiceStopped,
                                         kServiceStopped}));
+    EXPECT_EQ(m_stops, 1);
+}
+
+// A stop before the start report: nothing claims start-up or readiness after it.
+TEST_F(ServiceHostTest, StopBeforeStartReport) {
+    m_manager.m_stopOnRegister = true;
+    m_duringRun = [this] { m_host->ReportServiceStatus(kServiceRunning, 0, 0); };
+    EXPECT_EQ(Run({}), 0);
+    std::vector<int> states;
+    for (const auto& r : m_manager.m_reports)
+        states.push_back(r.m_currentState);
+    EXPECT_EQ(states, (std::vector<int>{kServiceStopPending, kServiceStopped}));
     EXPECT_EQ(m_stops, 1);
 }
 
