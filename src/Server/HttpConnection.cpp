@@ -168,7 +168,10 @@ void CHttpConnection::Serve() {
         LogLines(m_stream.m_threadId, "Request: NULL ");
         return;
     }
-    LogLines(m_stream.m_threadId, "Request: " + std::string(UpToNul(m_requestLines.front())));
+    if (g_state.m_logRequests.load(std::memory_order_relaxed)) {
+        // Built only when someone reads it: this runs for every request.
+        LogLines(m_stream.m_threadId, "Request: " + std::string(UpToNul(m_requestLines.front())));
+    }
     SleepMs(g_state.GetDelay());
     HandleRequest(m_stream, m_requestLines);
     LogLines(m_stream.m_threadId, "Reply completed.");

@@ -10,11 +10,18 @@ constexpr std::string_view kStatus200 = "HTTP/1.0 200 Document follows";
 }
 
 std::string FormatHttpDate(std::time_t time) {
+    // Every reply header carries a date, and most are the same second or the same file as the
+    // worker's previous reply: keep the last text per thread instead of formatting again.
+    thread_local std::time_t lastTime = 0;
+    thread_local std::string lastText;
+    if (time == lastTime && !lastText.empty()) return lastText;
     std::tm utc{};
     if (!gmtime_r(&time, &utc)) return {};
     char text[128];  // "Wednesday, 30-Sep-26 23:59:59 GMT" needs 34
     std::size_t length = std::strftime(text, sizeof text, "%A, %d-%b-%y %H:%M:%S GMT", &utc);
-    return std::string(text, length);
+    lastTime = time;
+    lastText.assign(text, length);
+    return lastText;
 }
 
 void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,

@@ -38,7 +38,9 @@ void CFileNode::Reply(CSocketStream& out) {
     std::int64_t size = st.st_size;
     WriteHttpHeader(out, GetContentType(), st.st_mtime, size);
     std::int64_t sent = out.SendFile(fd.Get(), size);
-    LogLines(out.m_threadId, std::to_string(sent) + " bytes sent.");
+    if (g_state.m_logRequests.load(std::memory_order_relaxed)) {
+        LogLines(out.m_threadId, std::to_string(sent) + " bytes sent.");
+    }
 }
 
 void CFileNode::WriteFileContents(CSocketStream& out) {

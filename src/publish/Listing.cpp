@@ -11,6 +11,7 @@
 #include "Server/Options.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
+#include "publish/ListTime.h"
 
 namespace {
 
@@ -38,16 +39,6 @@ const CNode* RowIcon(const CFileNode& child) {
     }
     if (const CNode* icon = FindIcon(wanted)) return icon;
     return FindIcon("Default.gif");
-}
-
-// Local time as "%c" gives it; the program keeps the C locale, so the text is fixed-width
-// ("Tue Dec  8 15:27:50 2026"). Empty when the time cannot be converted.
-std::string FormatListTime(std::time_t time) {
-    std::tm local{};
-    if (!localtime_r(&time, &local)) return {};
-    char text[64];
-    std::size_t length = std::strftime(text, sizeof text, "%c", &local);
-    return std::string(text, length);
 }
 
 // Right-aligned in the size column; a longer number is written whole.

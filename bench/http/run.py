@@ -1,0 +1,290 @@
+#!/usr/bin/python3
+"""HTTP serving against nginx on the same files, side by side, one request per connection.
+
+Builds build/bench/data (1 KiB and 100 KiB files, a 100 MiB file, a folder of 1,000 files),
+starts vantrel twice (its default of 5 workers, and `clients` tuned) and nginx with a
+throw-away configuration of its own (one worker per core, sendfile on, access log off,
+autoindex for the folder), all on loopback, then runs the load in rounds: in each round every
+server gets the same load, one after another, so a busy neighbour on the machine hits all of
+them alike. Prints the median over the rounds of each figure, and the ratio vantrel / nginx.
+
+  bench/http/run.py [--rounds N] [--requests N] [--clients N] [--quick] [--json FILE] [--only TEXT]
+
+VANTREL_BIN overrides the binary (default build-release/vantrel if built, else build/vantrel).
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+SOURCE = pathlib.Path(__file__).resolve().parents[2]
+WORK = SOURCE / "build" / "bench"
+DATA = WORK / "data"
+LIST_ENTRIES = 1000
+BIG_BYTES = 100 * 1024 * 1024
+
+
+def default_binary():
+    if "VANTREL_BIN" in os.environ:
+        return os.environ["VANTREL_BIN"]
+    release = SOURCE / "build-release" / "vantrel"
+    return str(release if release.exists() else SOURCE / "build" / "vantrel")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_listening(port, proc, what):
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            sys.exit("%s exited early with %d" % (what, proc.returncode))
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.05)
+    sys.exit("%s did not listen on %d" % (what, port))
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGINT)
+        try:
+            proc.wait(20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+# --- the files both servers publish ---
+
+def write_if_missing(path, size, seed):
+    if path.exists() and path.stat().st_size == size:
+        return
+    block = bytes((seed + i * 7) % 251 for i in range(4096))
+    with open(path, "wb") as out:
+        left = size
+        while left > 0:
+            out.write(block[:min(left, len(block))])
+            left -= len(block)
+
+
+def build_data():
+    (DATA / "list").mkdir(parents=True, exist_ok=True)
+    write_if_missing(DATA / "small.bin", 1024, 1)
+    write_if_missing(DATA / "medium.bin", 100 * 1024, 2)
+    write_if_missing(DATA / "big.bin", BIG_BYTES, 3)
+    for i in range(LIST_ENTRIES):
+        path = DATA / "list" / ("entry%04d.txt" % i)
+        if not path.exists():
+            path.write_bytes(b"x" * (i * 37 % 5000))
+
+
+def vantrel_site(name, port, clients):
+    """A site root of hard links to DATA, with its own vantrel.cfg (port, clients)."""
+    root = WORK / name
+    if root.exists():
+        shutil.rmtree(root)
+    (root / "list").mkdir(parents=True)
+    for entry in ("small.bin", "medium.bin", "big.bin"):
+        os.link(DATA / entry, root / entry)
+    for entry in (DATA / "list").iterdir():
+        os.link(entry, root / "list" / entry.name)
+    cfg = "port=%d\n" % port
+    if clients is not None:
+        cfg += "clients=%d\n" % clients
+    (root / "vantrel.cfg").write_text(cfg)
+    return root
+
+
+def start_vantrel(binary, name, clients):
+    port = free_port()
+    root = vantrel_site(name, port, clients)
+    log = open(WORK / (name + ".stderr"), "wb")
+    proc = subprocess.Popen([binary, "-cmd"], cwd=root, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=log)
+    wait_listening(port, proc, "vantrel")
+    return proc, port
+
+
+NGINX_CONF = """\
+worker_processes auto;
+daemon off;
+pid {prefix}/nginx.pid;
+error_log {prefix}/error.log warn;
+events {{ worker_connections 1024; }}
+http {{
+    default_type application/octet-stream;
+    sendfile on;
+    access_log off;
+    client_body_temp_path {prefix}/tmp/body;
+    proxy_temp_path {prefix}/tmp/proxy;
+    fastcgi_temp_path {prefix}/tmp/fastcgi;
+    uwsgi_temp_path {prefix}/tmp/uwsgi;
+    scgi_temp_path {prefix}/tmp/scgi;
+    server {{
+        listen 127.0.0.1:{port};
+        root {root};
+        location /list/ {{ autoindex on; }}
+    }}
+}}
+"""
+
+
+def start_nginx():
+    prefix = WORK / "nginx"
+    (prefix / "tmp").mkdir(parents=True, exist_ok=True)
+    port = free_port()
+    conf = prefix / "nginx.conf"
+    conf.write_text(NGINX_CONF.format(prefix=prefix, port=port, root=DATA))
+    proc = subprocess.Popen(["nginx", "-p", str(prefix), "-c", str(conf)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=open(prefix / "stderr.txt", "wb"))
+    wait_listening(port, proc, "nginx")
+    return proc, port
+
+
+# --- load ---
+
+def ab(port, path, requests, concurrency):
+    """(requests per second, p99 ms) from one ab run; exits when a request failed."""
+    url = "http://127.0.0.1:%d%s" % (port, path)
+    out = subprocess.run(["ab", "-q", "-r", "-s", "30", "-n", str(requests), "-c", str(concurrency), url],
+                         capture_output=True, text=True, timeout=600)
+    text = out.stdout
+    rps = re.search(r"Requests per second:\s+([\d.]+)", text)
+    p99 = re.search(r"^\s+99%\s+(\d+)", text, re.M)
+    failed = re.search(r"Failed requests:\s+(\d+)", text)
+    non2xx = re.search(r"Non-2xx responses:\s+(\d+)", text)
+    if out.returncode != 0 or not rps or not p99:
+        sys.exit("ab failed on %s:\n%s%s" % (url, text, out.stderr))
+    if (failed and int(failed.group(1))) or non2xx:
+        sys.exit("ab saw failed or non-2xx replies on %s:\n%s" % (url, text))
+    return float(rps.group(1)), float(p99.group(1))
+
+
+def fetch_big(port, times):
+    """MB/s over `times` sequential GETs of the 100 MiB file, reading into one large buffer."""
+    buffer = bytearray(4 << 20)
+    view = memoryview(buffer)
+    total = 0
+    start = time.perf_counter()
+    for _ in range(times):
+        with socket.create_connection(("127.0.0.1", port)) as s:
+            s.sendall(b"GET /big.bin HTTP/1.0\r\n\r\n")
+            received = 0
+            while True:
+                n = s.recv_into(view)
+                if n == 0:
+                    break
+                received += n
+            if received < BIG_BYTES:
+                sys.exit("short reply for /big.bin on port %d: %d bytes" % (port, received))
+            total += received
+    return total / (time.perf_counter() - start) / 1e6
+
+
+def check_same_files(ports):
+    """Every server answers the static files with the bytes on disk (a wrong reply is no win)."""
+    for port in ports:
+        for name in ("small.bin", "medium.bin"):
+            with socket.create_connection(("127.0.0.1", port)) as s:
+                s.sendall(b"GET /%s HTTP/1.0\r\n\r\n" % name.encode())
+                chunks = []
+                while chunk := s.recv(65536):
+                    chunks.append(chunk)
+            reply = b"".join(chunks)
+            body = reply.split(b"\r\n\r\n", 1)[1]
+            if body != (DATA / name).read_bytes():
+                sys.exit("port %d: /%s body differs from the file" % (port, name))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--requests", type=int, default=20000)
+    parser.add_argument("--clients", type=int, default=16, help="vantrel's tuned `clients`")
+    parser.add_argument("--quick", action="store_true", help="3 rounds, fewer requests")
+    parser.add_argument("--json", help="also write the medians here")
+    parser.add_argument("--only", help="run only the tests whose label contains this text")
+    args = parser.parse_args()
+    if args.quick:
+        args.rounds, args.requests = 3, 5000
+    list_requests = max(200, args.requests // 10)
+    big_times = 2 if args.quick else 3
+
+    binary = default_binary()
+    build_data()
+    servers = {}
+    try:
+        servers["vantrel"] = start_vantrel(binary, "vantrel-default", None)
+        servers["vantrel-tuned"] = start_vantrel(binary, "vantrel-tuned", args.clients)
+        servers["nginx"] = start_nginx()
+        check_same_files([port for _, port in servers.values()])
+
+        tests = []
+        for size, path in (("1 KiB", "/small.bin"), ("100 KiB", "/medium.bin")):
+            for c in (5, 50):
+                tests.append(("%s -c %d" % (size, c),
+                              lambda p, path=path, c=c: ab(p, path, args.requests, c)))
+        tests.append(("listing 1,000 -c 5", lambda p: ab(p, "/list/", list_requests, 5)))
+        tests.append(("100 MiB file", lambda p: (fetch_big(p, 1), None)))
+
+        if args.only:
+            tests = [t for t in tests if args.only in t[0]]
+        results = {(t, s): [] for t, _ in tests for s in servers}
+        for _ in range(3 if not args.quick else 1):  # warm every path once
+            for _, (proc, port) in servers.items():
+                ab(port, "/list/", 50, 5)
+                ab(port, "/small.bin", 500, 5)
+        for round_ in range(args.rounds):
+            for label, run in tests:
+                order = list(servers.items())
+                if round_ % 2:
+                    order.reverse()  # nobody always goes first
+                # The large file takes a while per fetch: take turns fetch by fetch, so a
+                # neighbour's burst on the machine falls on every server alike.
+                turns = big_times if label.startswith("100 MiB") else 1
+                for _ in range(turns):
+                    for name, (proc, port) in order:
+                        results[(label, name)].append(run(port))
+            print("round %d of %d done" % (round_ + 1, args.rounds), file=sys.stderr)
+    finally:
+        for proc, _ in servers.values():
+            stop(proc)
+
+    medians = {}
+    for (label, name), values in results.items():
+        rate = statistics.median(v[0] for v in values)
+        p99 = statistics.median(v[1] for v in values) if values[0][1] is not None else None
+        medians["%s|%s" % (label, name)] = {"rate": rate, "p99": p99}
+    print("HTTP/1.0, one request per connection, median of %d rounds (%s; tuned: clients=%d)"
+          % (args.rounds, binary, args.clients))
+    print("%-20s %11s %11s %11s %8s %8s  %s" % ("test", "vantrel", "tuned", "nginx", "ratio",
+                                                "tuned", "p99 ms v/t/n"))
+    for label, _ in tests:
+        v, t, n = (medians["%s|%s" % (label, s)] for s in ("vantrel", "vantrel-tuned", "nginx"))
+        unit = "MB/s" if label.startswith("100 MiB") else "req/s"
+        p99 = "-" if v["p99"] is None else "%g/%g/%g" % (v["p99"], t["p99"], n["p99"])
+        print("%-20s %11.0f %11.0f %11.0f %8.2f %8.2f  %s %s" % (
+            label, v["rate"], t["rate"], n["rate"], v["rate"] / n["rate"], t["rate"] / n["rate"],
+            p99, unit))
+    if args.json:
+        pathlib.Path(args.json).write_text(json.dumps(medians, indent=1))
+
+
+if __name__ == "__main__":
+    main()
