@@ -1,11 +1,13 @@
 """Which paths below a mailbox reach a message: canonical numbers of existing messages only."""
 
+import os
 import pathlib
 import unittest
 
 from harness import Site
 
-SPOOL_DIR = pathlib.Path("/work/shared/data/mail")
+# The corpora live in shared/ beside the checkout.
+SPOOL_DIR = pathlib.Path(os.environ.get("VANTREL_SOURCE", ".")).resolve().parent / "shared/data/mail"
 
 SPOOL = (
     "From ???@??? Mon Jan 09 10:11:12 1995\n"

@@ -326,7 +326,8 @@ constexpr std::size_t kLargeCorpusBytes = std::string::npos;
 #endif
 
 TEST(MailboxCorpusTest, CorporaReadWholeAndInTwoParts) {
-    const std::string corpusDir = "/work/shared/data/mail/";
+    // The corpora live in shared/ beside the checkout (VANTREL_SOURCE_DIR is the checkout).
+    const std::string corpusDir = std::string(VANTREL_SOURCE_DIR) + "/../shared/data/mail/";
     for (const char* name : {"odd.mbox", "linux-mips.mbox"}) {
         SCOPED_TRACE(name);
         std::string text = ReadWhole(corpusDir + name);
