@@ -1,19 +1,27 @@
 """bench_smtp.py - messages per second delivered into a mailbox over SMTP: vantrel against
-aiosmtpd appending to an mbox, with a storage-free sink (sink.cpp) first as the load client's ceiling.
+aiosmtpd appending to an mbox, with a storage-free sink (sink.cpp) as the load client's ceiling.
 
 Two patterns: every message over one connection (HELO once, then MAIL/RCPT/DATA per message),
 and one connection per message (greeting, HELO, MAIL, RCPT, DATA, QUIT). The client speaks in
-lock step (one command, one reply), as a plain SMTP client does, from precomputed bytes.
-Neither server syncs to disk; vantrel stores a message at the next MAIL or QUIT.
+lock step (one command, one reply), as a plain SMTP client does, from precomputed bytes. By
+default the client is load.cpp (compiled here with g++ -O2), which costs the measurement a few
+microseconds per command; --client python uses the socket client below instead.
+All three servers run for the whole bench; each run gives every one of them the same load in
+turn (order reversed every other run), and the figure is the median over the runs. The ratio
+is the median of each run's own vantrel / aiosmtpd ratio. Neither server syncs to disk; vantrel
+stores a message at the next MAIL or QUIT, and the stored count is checked at the end.
 
-  /usr/bin/python3 bench/smtp/bench_smtp.py [--messages N] [--size BYTES]
-Needs build/vantrel and python3-aiosmtpd (scripts/install-deps).
+  /usr/bin/python3 bench/smtp/bench_smtp.py [--messages N] [--size BYTES] [--runs N]
+                                            [--client c|python] [--json FILE]
+Needs build/vantrel (VANTREL_BIN overrides) and python3-aiosmtpd (scripts/install-deps).
 """
 
 import argparse
+import json
 import os
 import pathlib
 import socket
+import statistics
 import subprocess
 import sys
 import time
@@ -97,55 +105,112 @@ def stop(proc):
     proc.wait(30)
 
 
-def build_sink():
-    """Compiles sink.cpp (a storage-free SMTP sink) into a temp file; returns its path."""
-    path = "/tmp/bench-smtp-sink-%d" % os.getpid()
-    subprocess.run(["g++", "-O2", "-std=c++20", "-o", path, str(HERE / "sink.cpp")], check=True)
+def build(source, name):
+    """Compiles one of the bench's C++ helpers with g++ -O2 into a temp file; returns its path."""
+    path = "/tmp/bench-smtp-%s-%d" % (name, os.getpid())
+    subprocess.run(["g++", "-O2", "-std=c++20", "-o", path, str(HERE / source)], check=True)
     return path
+
+
+class CLoad:
+    """The C++ client: one process per measurement, its rate read from its output."""
+
+    def __init__(self, size):
+        self.path = build("load.cpp", "load")
+        self.size = size
+
+    def run(self, port, count, mode):
+        out = subprocess.run([self.path, str(port), str(count), str(self.size), mode],
+                             capture_output=True, text=True, timeout=600)
+        if out.returncode != 0:
+            raise RuntimeError("load client on port %d: %s" % (port, out.stderr.strip()))
+        return float(out.stdout)
+
+    def close(self):
+        os.unlink(self.path)
+
+
+class PythonLoad:
+    def __init__(self, size):
+        self.message = message_bytes(size)
+
+    def run(self, port, count, mode):
+        pattern = one_connection if mode == "one" else connection_per_message
+        return pattern(port, count, self.message)
+
+    def close(self):
+        pass
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--messages", type=int, default=2000)
     parser.add_argument("--size", type=int, default=2000, help="approximate body bytes")
+    parser.add_argument("--runs", type=int, default=1)
+    parser.add_argument("--client", choices=("c", "python"), default="c")
+    parser.add_argument("--json", help="also write the medians and ratios here")
     args = parser.parse_args()
-    message = message_bytes(args.size)
-    rows = []
-
-    sink_path = build_sink()
-    port = free_port()
-    sink = peer([sink_path, str(port)])
-    try:
-        rows.append(("sink (client ceiling)", one_connection(port, args.messages, message),
-                     connection_per_message(port, args.messages, message), "-"))
-    finally:
-        stop(sink)
-        os.unlink(sink_path)
-
-    files = {"topics/vantrel.cfg": "topics\n", "topics/alpha/vantrel.cfg": ""}
-    with Site(files, debug=False) as site:
-        wait_smtp(site)
-        single = one_connection(site.smtp_port, args.messages, message)
-        per = connection_per_message(site.smtp_port, args.messages, message)
-        stored = count_messages(site.root / "topics" / "alpha" / "mailbox")
-        rows.append(("vantrel", single, per, stored))
-
+    load = CLoad(args.size) if args.client == "c" else PythonLoad(args.size)
+    modes = ("one", "per")
+    names = ("sink", "vantrel", "aiosmtpd")
+    rates = {(name, mode): [] for name in names for mode in modes}
     mbox = "/tmp/bench-aiosmtpd-%d.mbox" % os.getpid()
-    port = free_port()
-    aio = peer(["/usr/bin/python3", str(HERE / "peers.py"), str(port), mbox])
+    sink_path = build("sink.cpp", "sink")
+    files = {"topics/vantrel.cfg": "topics\n", "topics/alpha/vantrel.cfg": ""}
+    site = Site(files, debug=False)
+    procs = []
     try:
-        single = one_connection(port, args.messages, message)
-        per = connection_per_message(port, args.messages, message)
-        rows.append(("aiosmtpd + mbox", single, per, count_messages(mbox)))
+        ports = {}
+        ports["sink"] = free_port()
+        procs.append(peer([sink_path, str(ports["sink"])]))
+        ports["aiosmtpd"] = free_port()
+        procs.append(peer(["/usr/bin/python3", str(HERE / "peers.py"), str(ports["aiosmtpd"]),
+                           mbox]))
+        site.__enter__()
+        wait_smtp(site)
+        ports["vantrel"] = site.smtp_port
+        for run in range(args.runs):
+            order = list(names) if run % 2 == 0 else list(reversed(names))
+            for mode in modes:
+                for name in order:
+                    rates[(name, mode)].append(load.run(ports[name], args.messages, mode))
+            print("run %d of %d done" % (run + 1, args.runs), file=sys.stderr, flush=True)
+        site.stop()
+        stored = {"vantrel": count_messages(site.root / "topics" / "alpha" / "mailbox")}
     finally:
-        stop(aio)
-        if os.path.exists(mbox):
-            os.unlink(mbox)
+        site.__exit__(None, None, None)
+        for proc in procs:
+            stop(proc)
+        os.unlink(sink_path)
+        load.close()
+    stored["aiosmtpd"] = count_messages(mbox)
+    if os.path.exists(mbox):
+        os.unlink(mbox)
+    stored["sink"] = "-"
 
-    print("%d messages of %d bytes each pattern, lock-step client" % (args.messages, len(message)))
-    print("%-24s %16s %22s %8s" % ("server", "one conn msg/s", "conn per msg msg/s", "stored"))
-    for name, single, per, stored in rows:
-        print("%-24s %16.0f %22.0f %8s" % (name, single, per, stored))
+    expected = args.runs * len(modes) * args.messages
+    client = "load.cpp" if args.client == "c" else "Python client"
+    print("%d messages of %d bytes each pattern, lock-step %s, median of %d runs"
+          % (args.messages, len(message_bytes(args.size)), client, args.runs))
+    print("%-10s %16s %22s %8s" % ("server", "one conn msg/s", "conn per msg msg/s", "stored"))
+    result = {}
+    for name in names:
+        one, per = (statistics.median(rates[(name, m)]) for m in modes)
+        result[name] = {"one": one, "per": per, "stored": stored[name]}
+        print("%-10s %16.0f %22.0f %8s" % (name, one, per, stored[name]))
+    for mode in modes:
+        # Ratio per run, then the median: a busy spell on the machine falls on both servers
+        # of one run, not on one server's figure only.
+        for peer_name in ("aiosmtpd", "sink"):
+            ratios = [v / p for v, p in zip(rates[("vantrel", mode)], rates[(peer_name, mode)])]
+            result["ratio|%s|%s" % (mode, peer_name)] = statistics.median(ratios)
+            print("vantrel / %-8s %-4s median %.2f  runs %s" % (
+                peer_name, mode, statistics.median(ratios), " ".join("%.2f" % r for r in ratios)))
+    if args.json:
+        pathlib.Path(args.json).write_text(json.dumps(result, indent=1))
+    for name in ("vantrel", "aiosmtpd"):
+        if stored[name] != expected:
+            sys.exit("%s stored %s messages, expected %d" % (name, stored[name], expected))
 
 
 if __name__ == "__main__":
