@@ -31,6 +31,12 @@ WORK = SOURCE / "build" / "bench"
 DATA = WORK / "data"
 LIST_ENTRIES = 1000
 BIG_BYTES = 100 * 1024 * 1024
+# curl for the large file runs on the last CPU, the servers wherever the scheduler puts them
+# (in practice the other one): unpinned, curl and the server sometimes shared a CPU and
+# sometimes not, and the MB/s of back-to-back runs moved by a quarter. FETCH_PREFIX overrides
+# ("" for no pinning).
+FETCH_PREFIX = (os.environ["FETCH_PREFIX"] if "FETCH_PREFIX" in os.environ else
+                "taskset -c %d" % (os.cpu_count() - 1) if (os.cpu_count() or 1) > 1 else "").split()
 
 
 def default_binary():
@@ -180,7 +186,7 @@ def fetch_big(port):
     """MB/s of one GET of the 100 MiB file by curl (C, writing to /dev/null), so the figure is
     bounded by the server and the loopback rather than by a Python receive loop."""
     url = "http://127.0.0.1:%d/big.bin" % port
-    out = subprocess.run(["curl", "-s", "-S", "--http1.0", "-o", "/dev/null", "-w",
+    out = subprocess.run(FETCH_PREFIX + ["curl", "-s", "-S", "--http1.0", "-o", "/dev/null", "-w",
                           "%{http_code} %{size_download} %{time_total}", url],
                          capture_output=True, text=True, timeout=120)
     fields = out.stdout.split()
