@@ -7,7 +7,10 @@ import unittest
 from harness import Site
 
 # The corpora live in shared/ beside the checkout.
-SPOOL_DIR = pathlib.Path(os.environ.get("VANTREL_SOURCE", ".")).resolve().parent / "shared/data/mail"
+_SOURCE = pathlib.Path(os.environ.get("VANTREL_SOURCE", ".")).resolve()
+SPOOL_DIR = next((p for p in (_SOURCE.parent / "shared/data/mail",
+                              _SOURCE.parent.parent / "shared/data/mail") if p.is_dir()),
+                 _SOURCE.parent / "shared/data/mail")
 
 SPOOL = (
     "From ???@??? Mon Jan 09 10:11:12 1995\n"
