@@ -1,4 +1,5 @@
-// MailTestFiles.h - a temporary directory for mailbox tests, removed with its files.
+// MailTestFiles.h - files for mail tests: a temporary directory removed with its files, and a
+// two-message spool (a question and its reply) several suites read.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -36,3 +37,20 @@ class CTempDir {
   private:
     std::string m_path;
 };
+
+// Two messages: Ann asks, Bob answers through In-Reply-To. The first carries a Received line
+// before its From, the second names its sender in a comment.
+inline constexpr char kWorkedExample[] =
+    "From ???@??? Mon Jan 09 10:11:12 1995\n"
+    "Received: from somewhere\n"
+    "From: Ann Lee <ann@host>\n"
+    "Subject: lunch?\n"
+    "Message-Id: <1@host>\n"
+    "\n"
+    "Shall we?\n"
+    "From ???@??? Mon Jan 09 11:00:00 1995\n"
+    "From: bob@host (Bob)\n"
+    "Subject: Re: lunch?\n"
+    "In-Reply-To: <1@host>\n"
+    "\n"
+    "Yes.\n";

@@ -18,21 +18,6 @@
 
 namespace {
 
-const char kWorkedExample[] =
-    "From ???@??? Mon Jan 09 10:11:12 1995\n"
-    "Received: from somewhere\n"
-    "From: Ann Lee <ann@host>\n"
-    "Subject: lunch?\n"
-    "Message-Id: <1@host>\n"
-    "\n"
-    "Shall we?\n"
-    "From ???@??? Mon Jan 09 11:00:00 1995\n"
-    "From: bob@host (Bob)\n"
-    "Subject: Re: lunch?\n"
-    "In-Reply-To: <1@host>\n"
-    "\n"
-    "Yes.\n";
-
 std::string Simple(const std::string& subject) {
     return "From x Mon Jan  9 10:11:12 1995\nFrom: a@b\nSubject: " + subject + "\n\nbody\n";
 }
