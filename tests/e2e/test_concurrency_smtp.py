@@ -8,6 +8,7 @@ import smtplib
 import threading
 import unittest
 
+from harness import Background
 from smtp_client import mailbox_site, mask, wait_smtp
 
 MESSAGES = 1000
@@ -47,17 +48,10 @@ class ConcurrentDeliveryAndReading(unittest.TestCase):
                         problems.append("%s: %r" % (path, status))
                     reads[index] += 1
 
-            threads = [threading.Thread(target=reader, args=(i,)) for i in range(READERS)]
-            for t in threads:
-                t.start()
-            try:
+            with Background(done, [lambda i=i: reader(i) for i in range(READERS)]):
                 with smtplib.SMTP("127.0.0.1", site.smtp_port, timeout=120) as client:
                     for n in range(MESSAGES):
                         self.assertEqual(client.sendmail("s@example.org", ["alpha@here"], message(n)), {})
-            finally:
-                done.set()
-                for t in threads:
-                    t.join()
             self.assertEqual(problems, [])
             self.assertTrue(all(count > 0 for count in reads), reads)
 

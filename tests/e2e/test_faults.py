@@ -12,7 +12,8 @@ import threading
 import time
 import unittest
 
-from harness import BIN, START_TIMEOUT, Site, is_listening, parse_reply
+from harness import (BIN, START_TIMEOUT, Site, assert_stops_cleanly, is_listening, parse_reply,
+                     recv_all)
 from smtp_client import OK, R451, START, RawSmtp, mailbox_site, mask, quit_reply, wait_smtp
 
 
@@ -51,22 +52,6 @@ def deliver(site, sender, subject, body, timeout=30):
             return smtp.talk(b"QUIT\r\n")
     except (OSError, RuntimeError):  # refused, reset, or no longer listening after a kill
         return b""
-
-
-def assert_stops_cleanly(test, site):
-    """The server ends on its stop signal with status 0 and no sanitizer report."""
-    code = site.stop()
-    test.assertNotIn("Sanitizer", site.stderr())
-    test.assertEqual(code, 0, site.stderr()[-2000:])
-
-
-def recv_all(sock):
-    chunks = []
-    while True:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
 
 
 def message_pages(site, box="alpha"):

@@ -8,7 +8,7 @@ import select
 import time
 import unittest
 
-from harness import BIN, Site, parse_reply
+from harness import BIN, Site, parse_reply, recv_all
 
 NOT_FOUND = (b"HTTP/1.0 404 FILE NOT FOUND\r\n\r\n<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY>"
              b"<H1>404 File Not Found</H1>The file is not found on this server\r\n")
@@ -178,15 +178,6 @@ class TimeOutsAndPool(unittest.TestCase):
             self.assertEqual(proc.stderr, b"Not enough TCP sockets available, 60 more needed\n")
         finally:
             site._cleanup()
-
-
-def recv_all(sock):
-    chunks = []
-    while True:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
 
 
 if __name__ == "__main__":
