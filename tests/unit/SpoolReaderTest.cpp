@@ -308,3 +308,33 @@ TEST(SpoolReaderTest, FileReadsAgreeWithMemoryReads) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SpoolReaderTest, FileReadTellsTheBytesAheadOnceAndOnlyWhenThereAreSome) {
+    CTempDir dir;
+    const std::string text = kWorkedExample;
+    std::string path = dir.Write("mailbox", text);
+    const auto size = static_cast<std::int64_t>(text.size());
+    struct Case {
+        const char* label;
+        std::int64_t offset;
+        std::vector<std::uint64_t> hints;
+    } cases[] = {
+        {"from the start", 0, {text.size()}},
+        {"from the second message", 100, {text.size() - 100}},
+        {"at the end", size, {}},
+        {"past the end", size + 10, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::uint64_t> hints;
+        std::int64_t next = -1;
+        ASSERT_TRUE(CSpoolReader::ReadFile(
+            path, c.offset, [](const CSpoolMessage&) {}, next,
+            [&](std::uint64_t ahead) { hints.push_back(ahead); }));
+        EXPECT_EQ(hints, c.hints);
+    }
+}
+
+}  // namespace
