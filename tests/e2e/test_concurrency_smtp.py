@@ -9,7 +9,7 @@ import threading
 import unittest
 
 from harness import Background
-from smtp_client import mailbox_site, mask, wait_smtp
+from smtp_client import mailbox_site, mask, spool, wait_smtp
 
 MESSAGES = 1000
 READERS = 4
@@ -55,8 +55,7 @@ class ConcurrentDeliveryAndReading(unittest.TestCase):
             self.assertEqual(problems, [])
             self.assertTrue(all(count > 0 for count in reads), reads)
 
-            spool = (site.root / "topics" / "alpha" / "mailbox").read_bytes()
-            self.assertEqual(mask(spool), b"".join(stored(n) for n in range(MESSAGES)))
+            self.assertEqual(mask(spool(site)), b"".join(stored(n) for n in range(MESSAGES)))
             self.assertNotIn(b" 404 ", site.request(b"GET /topics/alpha/999 HTTP/1.0\r\n\r\n")[:40])
             self.assertIn(b" 404 ", site.request(b"GET /topics/alpha/1000 HTTP/1.0\r\n\r\n")[:40])
             for n in (0, 500, 999):
