@@ -86,6 +86,19 @@ def assert_stops_cleanly(test, site):
     test.assertEqual(code, 0, site.stderr()[-2000:])
 
 
+def crawl(site, start, visit):
+    """GETs every path reachable from the `start` paths, each once: `visit(path, status,
+    headers, body)` checks a reply and returns the paths it leads to. Returns the paths seen."""
+    seen, pending = set(), list(start)
+    while pending:
+        path = pending.pop()
+        if path in seen:
+            continue
+        seen.add(path)
+        pending.extend(visit(path, *site.get(path)))
+    return seen
+
+
 class Background:
     """Runs each target on its own thread for the length of a `with` block; on leaving, sets
     `done` (which the targets watch) and joins them all, also when the block failed."""
