@@ -8,19 +8,5 @@ import pathlib
 CORPUS_DIR = pathlib.Path(os.environ.get("VANTREL_SOURCE", ".")).resolve().parent / "shared/data/mail"
 
 # Two messages: Ann asks, Bob answers through In-Reply-To. The first carries a Received line
-# before its From, the second names its sender in a comment.
-WORKED_EXAMPLE = (
-    "From ???@??? Mon Jan 09 10:11:12 1995\n"
-    "Received: from somewhere\n"
-    "From: Ann Lee <ann@host>\n"
-    "Subject: lunch?\n"
-    "Message-Id: <1@host>\n"
-    "\n"
-    "Shall we?\n"
-    "From ???@??? Mon Jan 09 11:00:00 1995\n"
-    "From: bob@host (Bob)\n"
-    "Subject: Re: lunch?\n"
-    "In-Reply-To: <1@host>\n"
-    "\n"
-    "Yes.\n"
-)
+# before its From, the second names its sender in a comment. The unit tests read the same file.
+WORKED_EXAMPLE = (pathlib.Path(__file__).resolve().parents[1] / "data" / "lunch.mbox").read_bytes().decode("latin-1")

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 class CTempDir {
@@ -39,18 +40,11 @@ class CTempDir {
 };
 
 // Two messages: Ann asks, Bob answers through In-Reply-To. The first carries a Received line
-// before its From, the second names its sender in a comment.
-inline constexpr char kWorkedExample[] =
-    "From ???@??? Mon Jan 09 10:11:12 1995\n"
-    "Received: from somewhere\n"
-    "From: Ann Lee <ann@host>\n"
-    "Subject: lunch?\n"
-    "Message-Id: <1@host>\n"
-    "\n"
-    "Shall we?\n"
-    "From ???@??? Mon Jan 09 11:00:00 1995\n"
-    "From: bob@host (Bob)\n"
-    "Subject: Re: lunch?\n"
-    "In-Reply-To: <1@host>\n"
-    "\n"
-    "Yes.\n";
+// before its From, the second names its sender in a comment. The end-to-end tests read the
+// same file.
+inline std::string WorkedExample() {
+    std::ifstream in(std::string(VANTREL_SOURCE_DIR) + "/tests/data/lunch.mbox", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_FALSE(text.empty()) << "tests/data/lunch.mbox is missing";
+    return text;
+}

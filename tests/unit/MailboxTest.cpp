@@ -28,7 +28,7 @@ std::unique_ptr<CMailboxNode> Box(const std::string& spool) {
 
 TEST(MailboxTest, WorkedExampleRecordsAndCounts) {
     CTempDir dir;
-    std::string text = kWorkedExample;
+    std::string text = WorkedExample();
     auto box = Box(dir.Write("mailbox", text));
     box->ReadSpool(0);
     auto lock = box->ReadLock();
@@ -209,7 +209,7 @@ TEST_F(MailboxScanTest, TopicsSubfoldersBecomeMailboxes) {
     site.Write("vantrel.cfg", "topics\n");
     std::filesystem::create_directories(site.Path() + "list/sub");
     std::filesystem::create_directories(site.Path() + "quiet");
-    site.Write("list/MAILBOX", std::string(kWorkedExample));
+    site.Write("list/MAILBOX", WorkedExample());
     site.Write("list/vantrel.cfg", "title=Our_list\n");
     site.Write("list/picture.gif", "GIF89a");
     CFolderNode root(site.Path());

@@ -29,7 +29,7 @@ std::vector<std::string> Subjects(const Read& read) {
 }
 
 TEST(SpoolReaderTest, WorkedExampleGivesTwoCompleteRecords) {
-    std::string text = kWorkedExample;
+    std::string text = WorkedExample();
     Read read = ReadAll(text);
     ASSERT_EQ(read.messages.size(), 2u);
     const CSpoolMessage& first = read.messages[0];
@@ -313,7 +313,7 @@ namespace {
 
 TEST(SpoolReaderTest, FileReadTellsTheBytesAheadOnceAndOnlyWhenThereAreSome) {
     CTempDir dir;
-    const std::string text = kWorkedExample;
+    const std::string text = WorkedExample();
     std::string path = dir.Write("mailbox", text);
     const auto size = static_cast<std::int64_t>(text.size());
     struct Case {
