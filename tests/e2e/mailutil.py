@@ -5,8 +5,10 @@ import os
 import pathlib
 
 # The corpora live in shared/ beside the checkout.
-CORPUS_DIR = pathlib.Path(os.environ.get("VANTREL_SOURCE", ".")).resolve().parent / "shared/data/mail"
+CORPUS_DIR = (pathlib.Path(os.environ.get("VANTREL_SOURCE", ".")).resolve().parent
+              / "shared" / "data" / "mail")
 
 # Two messages: Ann asks, Bob answers through In-Reply-To. The first carries a Received line
 # before its From, the second names its sender in a comment. The unit tests read the same file.
-WORKED_EXAMPLE = (pathlib.Path(__file__).resolve().parents[1] / "data" / "lunch.mbox").read_bytes().decode("latin-1")
+DATA_DIR = pathlib.Path(__file__).resolve().parents[1] / "data"
+WORKED_EXAMPLE = (DATA_DIR / "lunch.mbox").read_bytes().decode("latin-1")
