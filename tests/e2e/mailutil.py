@@ -11,4 +11,4 @@ CORPUS_DIR = (pathlib.Path(os.environ.get("VANTREL_SOURCE", ".")).resolve().pare
 # Two messages: Ann asks, Bob answers through In-Reply-To. The first carries a Received line
 # before its From, the second names its sender in a comment. The unit tests read the same file.
 DATA_DIR = pathlib.Path(__file__).resolve().parents[1] / "data"
-WORKED_EXAMPLE = (DATA_DIR / "lunch.mbox").read_bytes().decode("latin-1")
+LUNCH_SPOOL = (DATA_DIR / "lunch.mbox").read_bytes().decode("latin-1")

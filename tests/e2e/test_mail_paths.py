@@ -3,7 +3,7 @@
 import unittest
 
 from harness import Site
-from mailutil import CORPUS_DIR, WORKED_EXAMPLE
+from mailutil import CORPUS_DIR, LUNCH_SPOOL
 
 
 def is_not_found(reply):
@@ -14,7 +14,7 @@ class MailPaths(unittest.TestCase):
     def test_message_numbers(self):
         files = {
             "topics/vantrel.cfg": "topics\n",
-            "topics/list/MAILBOX": WORKED_EXAMPLE,
+            "topics/list/MAILBOX": LUNCH_SPOOL,
             "topics/list/picture.gif": "GIF89a",
             "topics/list/sub/inner.txt": "hidden\n",
             "topics/quiet/readme.txt": "no spool here\n",

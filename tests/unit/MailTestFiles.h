@@ -42,7 +42,7 @@ class CTempDir {
 // Two messages: Ann asks, Bob answers through In-Reply-To. The first carries a Received line
 // before its From, the second names its sender in a comment. The end-to-end tests read the
 // same file.
-inline std::string WorkedExample() {
+inline std::string LunchSpool() {
     std::ifstream in(std::string(VANTREL_SOURCE_DIR) + "/tests/data/lunch.mbox", std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_FALSE(text.empty()) << "tests/data/lunch.mbox is missing";

@@ -26,9 +26,9 @@ std::unique_ptr<CMailboxNode> Box(const std::string& spool) {
     return std::make_unique<CMailboxNode>(CFolderNode::NoScan{}, "box", spool);
 }
 
-TEST(MailboxTest, WorkedExampleRecordsAndCounts) {
+TEST(MailboxTest, LunchSpoolRecordsAndCounts) {
     CTempDir dir;
-    std::string text = WorkedExample();
+    std::string text = LunchSpool();
     auto box = Box(dir.Write("mailbox", text));
     box->ReadSpool(0);
     auto lock = box->ReadLock();
@@ -209,7 +209,7 @@ TEST_F(MailboxScanTest, TopicsSubfoldersBecomeMailboxes) {
     site.Write("vantrel.cfg", "topics\n");
     std::filesystem::create_directories(site.Path() + "list/sub");
     std::filesystem::create_directories(site.Path() + "quiet");
-    site.Write("list/MAILBOX", WorkedExample());
+    site.Write("list/MAILBOX", LunchSpool());
     site.Write("list/vantrel.cfg", "title=Our_list\n");
     site.Write("list/picture.gif", "GIF89a");
     CFolderNode root(site.Path());

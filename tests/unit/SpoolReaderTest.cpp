@@ -28,8 +28,8 @@ std::vector<std::string> Subjects(const Read& read) {
     return subjects;
 }
 
-TEST(SpoolReaderTest, WorkedExampleGivesTwoCompleteRecords) {
-    std::string text = WorkedExample();
+TEST(SpoolReaderTest, LunchSpoolGivesTwoCompleteRecords) {
+    std::string text = LunchSpool();
     Read read = ReadAll(text);
     ASSERT_EQ(read.messages.size(), 2u);
     const CSpoolMessage& first = read.messages[0];
@@ -313,7 +313,7 @@ namespace {
 
 TEST(SpoolReaderTest, FileReadTellsTheBytesAheadOnceAndOnlyWhenThereAreSome) {
     CTempDir dir;
-    const std::string text = WorkedExample();
+    const std::string text = LunchSpool();
     std::string path = dir.Write("mailbox", text);
     const auto size = static_cast<std::int64_t>(text.size());
     struct Case {
