@@ -103,7 +103,7 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
         // Only the process-wide keywords (delay, hostname, type) matter here, even for a
         // refused method.
         COptions scratch;
-        scratch.ParseOptions(query.substr(0, kMaxCopy));
+        scratch.ParseOptions(query);  // already within the request line's cut
     }
 
     if (method == "POST") {

@@ -69,14 +69,13 @@ void CMailboxNode::ReadSpool(std::int64_t offset) {
         pendingEnd = message.m_endOffset;
         if (pending.size() >= kPublishBatch) Publish(pending, pendingEnd, number);
     };
-    struct stat info {};
-    if (::stat(m_spoolPath.c_str(), &info) == 0 && info.st_size > offset) {
-        // Mail averages a few kilobytes a message; a guess on the high side costs a few
-        // bytes of hash buckets per message, one on the low side a rehash.
-        m_threads->Reserve(static_cast<std::size_t>((info.st_size - offset) / 1536));
-    }
+    // Mail averages a few kilobytes a message; a guess on the high side costs a few bytes of
+    // hash buckets per message, one on the low side a rehash.
+    auto reserve = [&](std::uint64_t bytesAhead) {
+        m_threads->Reserve(static_cast<std::size_t>(bytesAhead / 1536));
+    };
     std::int64_t nextOffset = offset;
-    if (!CSpoolReader::ReadFile(m_spoolPath, offset, sink, nextOffset)) return;
+    if (!CSpoolReader::ReadFile(m_spoolPath, offset, sink, nextOffset, reserve)) return;
     Publish(pending, nextOffset, number);
 }
 

@@ -29,7 +29,6 @@ class CMessageNode : public CNode {
     // The spool file the body is read from: the mailbox's, not a copy per record.
     const std::string& SpoolPath() const;
 
-    int Number() const { return m_number; }
     bool IsReply() const { return m_isReply != 0; }
     // Thread walks: the root (this record for a root), the next reply along the root's chain
     // (read order), and, on a root, its last reply (null when it has none).

@@ -356,7 +356,7 @@ std::int64_t CSpoolReader::ReadText(std::string_view text, std::int64_t base, co
 }
 
 bool CSpoolReader::ReadFile(const std::string& path, std::int64_t offset, const Sink& sink,
-                            std::int64_t& nextOffset) {
+                            std::int64_t& nextOffset, const SizeHint& sizeHint) {
     CFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.IsValid()) return false;
     // A delivery adds a few kilobytes: size the buffer to what is there, so reading one new
@@ -367,6 +367,7 @@ bool CSpoolReader::ReadFile(const std::string& path, std::int64_t offset, const 
         auto left = static_cast<std::uint64_t>(info.st_size - offset);
         bufferSize = static_cast<std::size_t>(
             std::clamp<std::uint64_t>(left + 1, kMinBlockSize, kBlockSize));
+        if (sizeHint && left > 0) sizeHint(left);
     }
     CSpoolReader reader(offset, sink);
     CLineSplitter splitter(reader);

@@ -33,12 +33,15 @@ class CSpoolReader {
     static constexpr std::size_t kMinBlockSize = 4096;  // holds a whole piece and its line end
 
     using Sink = std::function<void(const CSpoolMessage&)>;
+    using SizeHint = std::function<void(std::uint64_t bytesAhead)>;
 
     // Reads the file `path` from `offset` to its end, handing every complete message to
     // `sink` in file order. Returns false, having called nothing, when the file cannot be
     // opened or read; otherwise sets `nextOffset` to where the next read must start.
+    // `sizeHint`, when given, learns before the first message how many bytes lie past
+    // `offset` (only when there are some), so a caller can size its tables once.
     static bool ReadFile(const std::string& path, std::int64_t offset, const Sink& sink,
-                         std::int64_t& nextOffset);
+                         std::int64_t& nextOffset, const SizeHint& sizeHint = {});
 
     // The same over bytes in memory, `base` being the file offset of text[0]. Returns the
     // offset where the next read must start.

@@ -15,6 +15,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 SOURCE = pathlib.Path(os.environ.get("VANTREL_SOURCE", pathlib.Path(__file__).resolve().parents[2]))
@@ -58,6 +59,64 @@ def parse_reply(reply):
         name, _, value = line.decode("latin-1").partition(":")
         headers.append((name, value.lstrip(" ")))
     return status, headers, body if sep else b""
+
+
+def recv_all(sock, reset_ends=False):
+    """Everything the peer writes until it closes. With `reset_ends`, a reset also ends the
+    reply (the server may close with bytes of ours unread); otherwise a reset is an error."""
+    chunks = []
+    while True:
+        try:
+            chunk = sock.recv(65536)
+        except ConnectionResetError:
+            if not reset_ends:
+                raise
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+def assert_stops_cleanly(test, site):
+    """The server ends on its stop signal with status 0 and no sanitizer report (a leak or
+    memory error found at exit shows only here)."""
+    code = site.stop()
+    test.assertNotIn("Sanitizer", site.stderr())
+    test.assertEqual(code, 0, site.stderr()[-2000:])
+
+
+def crawl(site, start, visit):
+    """GETs every path reachable from the `start` paths, each once: `visit(path, status,
+    headers, body)` checks a reply and returns the paths it leads to. Returns the paths seen."""
+    seen, pending = set(), list(start)
+    while pending:
+        path = pending.pop()
+        if path in seen:
+            continue
+        seen.add(path)
+        pending.extend(visit(path, *site.get(path)))
+    return seen
+
+
+class Background:
+    """Runs each target on its own thread for the length of a `with` block; on leaving, sets
+    `done` (which the targets watch) and joins them all, also when the block failed."""
+
+    def __init__(self, done, targets):
+        self.done = done
+        self.threads = [threading.Thread(target=target) for target in targets]
+
+    def __enter__(self):
+        for thread in self.threads:
+            thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.done.set()
+        for thread in self.threads:
+            thread.join()
+        return False
 
 
 class Site:
@@ -177,16 +236,7 @@ class Site:
         """Sends raw bytes and returns everything the server wrote until it closed."""
         with self.connect(timeout) as s:
             s.sendall(raw)
-            chunks = []
-            while True:
-                try:
-                    chunk = s.recv(65536)
-                except ConnectionResetError:
-                    break
-                if not chunk:
-                    break
-                chunks.append(chunk)
-            return b"".join(chunks)
+            return recv_all(s, reset_ends=True)
 
     def get(self, path, method="GET"):
         """(status_line, [(name, value)], body) of `method path HTTP/1.0`."""

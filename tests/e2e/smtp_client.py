@@ -51,6 +51,12 @@ def mailbox_site(boxes=("alpha", "beta"), files=None, **kwargs):
     return Site(content, **kwargs)
 
 
+def spool(site, box="alpha", name="mailbox"):
+    """The bytes of a mailbox's spool file; None when there is none."""
+    path = site.root / "topics" / box / name
+    return path.read_bytes() if path.exists() else None
+
+
 def wait_smtp(site, timeout=10.0):
     """The SMTP listener starts just after the HTTP one; wait until it listens."""
     deadline = time.monotonic() + timeout

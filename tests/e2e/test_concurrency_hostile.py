@@ -9,7 +9,8 @@ import struct
 import threading
 import unittest
 
-from smtp_client import OK, START, RawSmtp, mailbox_site, quit_reply, wait_smtp
+from harness import Background, assert_stops_cleanly
+from smtp_client import OK, START, RawSmtp, mailbox_site, quit_reply, spool, wait_smtp
 
 MESSAGES = 200
 HANGUPS = 3
@@ -50,32 +51,23 @@ class HostileClientsDuringDelivery(unittest.TestCase):
                         problems.append(reply[:80])
                     counts[HANGUPS] += 1
 
-            threads = [threading.Thread(target=hang_up, args=(i,)) for i in range(HANGUPS)]
-            threads.append(threading.Thread(target=reader))
-            for t in threads:
-                t.start()
-            try:
+            workers = [lambda i=i: hang_up(i) for i in range(HANGUPS)] + [reader]
+            with Background(done, workers):
                 for n in range(MESSAGES):
                     with RawSmtp(site, timeout=60) as smtp:
                         reply = smtp.talk(b"MAIL FROM:<s%d@x>\r\nRCPT TO:<alpha@x>\r\nDATA\r\n" % n, 3)
                         reply += smtp.talk(b"Subject: hostile %d\r\n\r\nbody %d\r\n.\r\nQUIT\r\n" % (n, n), 2)
                         self.assertEqual(reply, OK + OK + START + OK + quit_reply())
-            finally:
-                done.set()
-                for t in threads:
-                    t.join()
             self.assertEqual(problems, [])
             self.assertTrue(all(counts), counts)
             self.assertIsNone(site.proc.poll())
-            spool = (site.root / "topics" / "alpha" / "mailbox").read_bytes()
+            text = spool(site)
             for n in range(MESSAGES):
-                self.assertEqual(spool.count(b"Subject: hostile %d\n" % n), 1, n)
+                self.assertEqual(text.count(b"Subject: hostile %d\n" % n), 1, n)
             last = site.request(b"GET /topics/alpha/%d HTTP/1.0\r\n\r\n" % (MESSAGES - 1))
             self.assertIn(b"hostile %d" % (MESSAGES - 1), last)
             self.assertEqual(site.get("/f.txt")[2], b"still here")
-            code = site.stop()
-            self.assertNotIn("Sanitizer", site.stderr())
-            self.assertEqual(code, 0, site.stderr()[-2000:])
+            assert_stops_cleanly(self, site)
 
 
 if __name__ == "__main__":

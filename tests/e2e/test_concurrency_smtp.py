@@ -8,7 +8,8 @@ import smtplib
 import threading
 import unittest
 
-from smtp_client import mailbox_site, mask, wait_smtp
+from harness import Background
+from smtp_client import mailbox_site, mask, spool, wait_smtp
 
 MESSAGES = 1000
 READERS = 4
@@ -47,22 +48,14 @@ class ConcurrentDeliveryAndReading(unittest.TestCase):
                         problems.append("%s: %r" % (path, status))
                     reads[index] += 1
 
-            threads = [threading.Thread(target=reader, args=(i,)) for i in range(READERS)]
-            for t in threads:
-                t.start()
-            try:
+            with Background(done, [lambda i=i: reader(i) for i in range(READERS)]):
                 with smtplib.SMTP("127.0.0.1", site.smtp_port, timeout=120) as client:
                     for n in range(MESSAGES):
                         self.assertEqual(client.sendmail("s@example.org", ["alpha@here"], message(n)), {})
-            finally:
-                done.set()
-                for t in threads:
-                    t.join()
             self.assertEqual(problems, [])
             self.assertTrue(all(count > 0 for count in reads), reads)
 
-            spool = (site.root / "topics" / "alpha" / "mailbox").read_bytes()
-            self.assertEqual(mask(spool), b"".join(stored(n) for n in range(MESSAGES)))
+            self.assertEqual(mask(spool(site)), b"".join(stored(n) for n in range(MESSAGES)))
             self.assertNotIn(b" 404 ", site.request(b"GET /topics/alpha/999 HTTP/1.0\r\n\r\n")[:40])
             self.assertIn(b" 404 ", site.request(b"GET /topics/alpha/1000 HTTP/1.0\r\n\r\n")[:40])
             for n in (0, 500, 999):

@@ -7,6 +7,7 @@ import smtplib
 import threading
 import unittest
 
+from harness import Background
 from smtp_client import mailbox_site, wait_smtp
 
 MESSAGES = 300
@@ -38,18 +39,11 @@ class WorldsWhileMailArrives(unittest.TestCase):
                     if done.is_set():
                         return
 
-            threads = [threading.Thread(target=reader, args=(i,)) for i in range(READERS)]
-            for t in threads:
-                t.start()
-            try:
+            with Background(done, [lambda i=i: reader(i) for i in range(READERS)]):
                 with smtplib.SMTP("127.0.0.1", site.smtp_port, timeout=120) as client:
                     for n in range(MESSAGES):
                         body = "Subject: note %d\r\n\r\nline %d\r\n" % (n, n)
                         self.assertEqual(client.sendmail("s@example.org", ["alpha@here"], body), {})
-            finally:
-                done.set()
-                for t in threads:
-                    t.join()
             self.assertEqual(problems, [])
             self.assertTrue(all(count > 0 for count in reads), reads)
 

@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import SOURCE, Site
+from harness import SOURCE, Site, crawl
 
 CHROMIUM = "/usr/bin/chromium"
 BUILD = pathlib.Path(os.environ.get("VANTREL_BUILD", SOURCE / "build"))
@@ -24,17 +24,15 @@ REQUEST_LINE = re.compile(r"^\[\d+\] Request: GET (\S+) HTTP/1\.[01]$", re.M)
 class DemoListings(unittest.TestCase):
     def test_every_listing_names_only_icons_the_demo_has(self):
         with Site(demo=True) as site:
-            seen, pending, icons = set(), ["/"], set()
-            while pending:
-                path = pending.pop()
-                if path in seen:
-                    continue
-                seen.add(path)
-                status, headers, body = site.get(path)
+            icons = set()
+
+            def visit(path, status, headers, body):
                 with self.subTest(page=path):
                     self.assertEqual(status, "HTTP/1.0 200 Document follows")
                 icons.update(IMAGE_SOURCE.findall(body))
-                pending.extend(link.decode("latin-1") for link in FOLDER_LINK.findall(body))
+                return [link.decode("latin-1") for link in FOLDER_LINK.findall(body)]
+
+            seen = crawl(site, ["/"], visit)
             for folder in ("/about/", "/docs/", "/icons/", "/pictures/", "/topics/"):
                 self.assertIn(folder, seen)
             # A folder, a text file, a style sheet, the new mark and the scene link at least.

@@ -12,8 +12,9 @@ import threading
 import time
 import unittest
 
-from harness import BIN, START_TIMEOUT, Site, is_listening, parse_reply
-from smtp_client import OK, R451, START, RawSmtp, mailbox_site, mask, quit_reply, wait_smtp
+from harness import (BIN, START_TIMEOUT, Site, assert_stops_cleanly, is_listening, parse_reply,
+                     recv_all)
+from smtp_client import OK, R451, START, RawSmtp, mailbox_site, mask, quit_reply, spool, wait_smtp
 
 
 def start_limited(site, limits, ignore=()):
@@ -53,22 +54,6 @@ def deliver(site, sender, subject, body, timeout=30):
         return b""
 
 
-def assert_stops_cleanly(test, site):
-    """The server ends on its stop signal with status 0 and no sanitizer report."""
-    code = site.stop()
-    test.assertNotIn("Sanitizer", site.stderr())
-    test.assertEqual(code, 0, site.stderr()[-2000:])
-
-
-def recv_all(sock):
-    chunks = []
-    while True:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
-
-
 def message_pages(site, box="alpha"):
     """Every message page of the mailbox, from number 0 up to the first 404."""
     pages = []
@@ -89,15 +74,15 @@ class SpoolFaults(unittest.TestCase):
         try:
             start_limited(site, [(resource.RLIMIT_FSIZE, limit)], ignore=(signal.SIGXFSZ,))
             wait_smtp(site)
-            spool = site.root / "topics" / "alpha" / "mailbox"
+            spool_path = site.root / "topics" / "alpha" / "mailbox"
             self.assertEqual(deliver(site, b"first@x", b"first", b"one"), quit_reply())
-            before = spool.read_bytes()
+            before = spool_path.read_bytes()
             big = b"\r\n".join([b"z" * 990] * 150)  # ~150 KB: fails after a partial write
             self.assertEqual(deliver(site, b"big@x", b"big", big, timeout=60), R451)
-            self.assertEqual(spool.read_bytes(), before, "the failed delivery left bytes behind")
+            self.assertEqual(spool_path.read_bytes(), before, "the failed delivery left bytes behind")
             self.assertIn("Write failed\n", site.stderr())
             self.assertEqual(deliver(site, b"third@x", b"third", b"three"), quit_reply())
-            self.assertEqual(mask(spool.read_bytes()),
+            self.assertEqual(mask(spool_path.read_bytes()),
                              b"SEP\nFrom: first@x\nSubject: first\n\none\n"
                              b"SEP\nFrom: third@x\nSubject: third\n\nthree\n")
             pages = message_pages(site)
@@ -252,7 +237,7 @@ class Descriptors(unittest.TestCase):
                 ok += (status, body) == ("HTTP/1.0 200 Document follows", b"still here")
             self.assertEqual(ok, 20)
             self.assertEqual(deliver(site, b"later@x", b"later", b"stored later"), quit_reply())
-            self.assertIn(b"stored later", (site.root / "topics" / "alpha" / "mailbox").read_bytes())
+            self.assertIn(b"stored later", spool(site))
             assert_stops_cleanly(self, site)
         finally:
             for s in held:

@@ -11,8 +11,8 @@ import struct
 import threading
 import unittest
 
-from harness import Site, parse_reply
-from smtp_client import OK, R550, R552, START, RawSmtp, mailbox_site, quit_reply, wait_smtp
+from harness import Site, assert_stops_cleanly, parse_reply, recv_all
+from smtp_client import OK, R550, R552, START, RawSmtp, mailbox_site, quit_reply, spool, wait_smtp
 
 OUTSIDE = b"OUTSIDE-THE-TREE-71d0"
 BIG = 8 * 1024 * 1024
@@ -35,27 +35,6 @@ def memory_kib(pid, field):
     raise AssertionError("no %s for %d" % (field, pid))
 
 
-def assert_stops_cleanly(test, site):
-    """The server ends on its stop signal with status 0 and no sanitizer report (a leak or
-    memory error found at exit shows only here)."""
-    code = site.stop()
-    test.assertNotIn("Sanitizer", site.stderr())
-    test.assertEqual(code, 0, site.stderr()[-2000:])
-
-
-def recv_all(sock):
-    chunks = []
-    while True:
-        try:
-            chunk = sock.recv(65536)
-        except ConnectionResetError:
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
-    return b"".join(chunks)
-
-
 def send_ignoring_reset(site, raw, timeout=30):
     """Sends a head the server may stop reading part-way, reading the reply meanwhile.
     Returns what it answered: once the server closes with bytes unread, the reset that
@@ -70,7 +49,7 @@ def send_ignoring_reset(site, raw, timeout=30):
 
         sender = threading.Thread(target=send)
         sender.start()
-        reply = recv_all(s)
+        reply = recv_all(s, reset_ends=True)
         sender.join()
         return reply
 
@@ -89,7 +68,7 @@ class Connections(unittest.TestCase):
             try:
                 with site.connect(timeout=30) as client:
                     client.sendall(b"GET /f.txt HTTP/1.0\r\n\r\n")
-                    status, _, body = parse_reply(recv_all(client))
+                    status, _, body = parse_reply(recv_all(client, reset_ends=True))
                     self.assertEqual((status, body), ("HTTP/1.0 200 Document follows", b"still here"))
                 for s in idle:
                     self.assertEqual(s.recv(10), b"", "an idle client was not closed")
@@ -108,7 +87,8 @@ class Connections(unittest.TestCase):
                     socks.append(site.connect(timeout=60))
                 for s in socks:
                     s.sendall(b"GET /f.txt HTTP/1.0\r\n\r\n")
-                answered = sum(1 for s in socks if recv_all(s).endswith(b"\r\n\r\nstill here"))
+                answered = sum(1 for s in socks
+                               if recv_all(s, reset_ends=True).endswith(b"\r\n\r\nstill here"))
             finally:
                 for s in socks:
                     s.close()
@@ -238,7 +218,7 @@ class ProcessWideValues(unittest.TestCase):
                     site.request(("GET /?delay=%s HTTP/1.0\r\n\r\n" % value).encode(), timeout=30)
                     with site.connect(timeout=30) as s:
                         s.sendall(b"GET /f.txt HTTP/1.0\r\n\r\n")
-                        self.assertTrue(recv_all(s).endswith(b"\r\n\r\nstill here"))
+                        self.assertTrue(recv_all(s, reset_ends=True).endswith(b"\r\n\r\nstill here"))
 
 
 class SmtpMemory(unittest.TestCase):
@@ -315,8 +295,7 @@ class SmtpMemory(unittest.TestCase):
             peak = memory_kib(pid, "VmHWM")
             # Remembering all 100,000 names would take some 20 MB; 1,000 take well under one.
             self.assertLess(peak - before, 8 * 1024, "peak %d KiB from %d KiB" % (peak, before))
-            self.assertIn(b"Subject: after\n\nok\n",
-                          (site.root / "topics" / "alpha" / "mailbox").read_bytes())
+            self.assertIn(b"Subject: after\n\nok\n", spool(site))
             print("\n100,000 RCPT: VmRSS before %d KiB, peak %d KiB" % (before, peak))
             assert_stops_cleanly(self, site)
 

@@ -8,7 +8,7 @@ import select
 import time
 import unittest
 
-from harness import BIN, Site, parse_reply
+from harness import BIN, Site, parse_reply, recv_all
 
 NOT_FOUND = (b"HTTP/1.0 404 FILE NOT FOUND\r\n\r\n<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY>"
              b"<H1>404 File Not Found</H1>The file is not found on this server\r\n")
@@ -75,35 +75,28 @@ class TimeOutsAndPool(unittest.TestCase):
             log = [line.split("] ", 1)[-1] for line in site.stdout().splitlines()]
             self.assertEqual(log[1:3], ["Request: NULL ", "Request: GET /f.txt HTTP/1.0"])
 
-    def test_trickled_head_is_cut_off(self):
-        with Site({"f.txt": "12345"}, cfg="timeout=1\n", clients=1) as site:
-            with site.connect() as slow:
-                slow.sendall(b"GET /f.txt HTTP/1.0\r\n")
-                # Each line comes well within the read time-out, the head never ends; the
-                # server must answer long before the 60 lines are out.
-                for _ in range(60):
-                    readable, _, _ = select.select([slow], [], [], 0.3)
-                    if readable:
-                        break
-                    slow.sendall(b"X: y\r\n")
-                self.assertTrue(readable, "the head was read on past its time-out")
-                status, _, body = parse_reply(recv_all(slow))
-                self.assertEqual((status, body), ("HTTP/1.0 200 Document follows", b"12345"))
-
-    def test_trickled_line_is_cut_off(self):
-        with Site({"f.txt": "12345"}, cfg="timeout=1\n", clients=1) as site:
-            with site.connect() as slow:
-                slow.sendall(b"GET /f.txt HTTP/1.0")
-                # One byte at a time, each well within the read time-out, never a line end:
-                # the head's time-out must still end the read of that one line.
-                for _ in range(60):
-                    readable, _, _ = select.select([slow], [], [], 0.3)
-                    if readable:
-                        break
-                    slow.sendall(b" ")
-                self.assertTrue(readable, "one line was read on past the head's time-out")
-                status, _, body = parse_reply(recv_all(slow))
-                self.assertEqual((status, body), ("HTTP/1.0 200 Document follows", b"12345"))
+    def test_trickled_heads_are_cut_off(self):
+        # Each piece comes well within the read time-out; the server must answer long before
+        # the 60 pieces are out. Whole header lines that never end the head, or one byte at a
+        # time that never ends the request line: the head's time-out ends either read.
+        cases = [
+            ("header lines", b"GET /f.txt HTTP/1.0\r\n", b"X: y\r\n",
+             "the head was read on past its time-out"),
+            ("one line", b"GET /f.txt HTTP/1.0", b" ",
+             "one line was read on past the head's time-out"),
+        ]
+        for label, start, piece, failure in cases:
+            with self.subTest(label), Site({"f.txt": "12345"}, cfg="timeout=1\n", clients=1) as site:
+                with site.connect() as slow:
+                    slow.sendall(start)
+                    for _ in range(60):
+                        readable, _, _ = select.select([slow], [], [], 0.3)
+                        if readable:
+                            break
+                        slow.sendall(piece)
+                    self.assertTrue(readable, failure)
+                    status, _, body = parse_reply(recv_all(slow))
+                    self.assertEqual((status, body), ("HTTP/1.0 200 Document follows", b"12345"))
 
     def test_two_workers_make_a_third_client_wait(self):
         with Site({"a.txt": "a", "b.txt": "b", "c.txt": "c"}, clients=2) as site:
@@ -178,15 +171,6 @@ class TimeOutsAndPool(unittest.TestCase):
             self.assertEqual(proc.stderr, b"Not enough TCP sockets available, 60 more needed\n")
         finally:
             site._cleanup()
-
-
-def recv_all(sock):
-    chunks = []
-    while True:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
 
 
 if __name__ == "__main__":

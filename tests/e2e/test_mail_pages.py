@@ -368,23 +368,18 @@ class DemoArchive(unittest.TestCase):
     def test_every_link_answers(self):
         link = re.compile(r"(?i)<a href=([^ >]+)>")
         with harness.Site(demo=True) as site:
-            seen, queue = set(), ["/topics/general/", "/topics/vrml-talk/"]
             messages = set()
-            while queue:
-                path = queue.pop()
-                if path in seen:
-                    continue
-                seen.add(path)
-                status, _, body = site.get(path)
+
+            def visit(path, status, _, body):
                 self.assertEqual(status, "HTTP/1.0 200 Document follows", path)
                 text = body.decode("latin-1")
                 self.assertTrue(text.endswith("</BODY>\r\n"), path)
                 if text.startswith("<HEAD><TITLE>Msg:"):
                     messages.add(path.split("?")[0].rstrip("/"))
-                for href in link.findall(text):
-                    href = href.split("#")[0]
-                    if href.startswith("/topics/") and not href.endswith("?SCENE"):
-                        queue.append(href)
+                hrefs = (href.split("#")[0] for href in link.findall(text))
+                return [href for href in hrefs if href.startswith("/topics/") and not href.endswith("?SCENE")]
+
+            harness.crawl(site, ["/topics/general/", "/topics/vrml-talk/"], visit)
             # Every message of both spools has been reached through the pages' own links.
             self.assertEqual(len({m for m in messages if m.startswith("/topics/general/")}), 7)
             self.assertEqual(len({m for m in messages if m.startswith("/topics/vrml-talk/")}), 5)

@@ -1,31 +1,9 @@
 """Which paths below a mailbox reach a message: canonical numbers of existing messages only."""
 
-import os
-import pathlib
 import unittest
 
 from harness import Site
-
-# The corpora live in shared/ beside the checkout.
-_SOURCE = pathlib.Path(os.environ.get("VANTREL_SOURCE", ".")).resolve()
-SPOOL_DIR = next((p for p in (_SOURCE.parent / "shared/data/mail",
-                              _SOURCE.parent.parent / "shared/data/mail") if p.is_dir()),
-                 _SOURCE.parent / "shared/data/mail")
-
-SPOOL = (
-    "From ???@??? Mon Jan 09 10:11:12 1995\n"
-    "From: Ann Lee <ann@host>\n"
-    "Subject: lunch?\n"
-    "Message-Id: <1@host>\n"
-    "\n"
-    "Shall we?\n"
-    "From ???@??? Mon Jan 09 11:00:00 1995\n"
-    "From: bob@host (Bob)\n"
-    "Subject: Re: lunch?\n"
-    "In-Reply-To: <1@host>\n"
-    "\n"
-    "Yes.\n"
-)
+from mailutil import CORPUS_DIR, LUNCH_SPOOL
 
 
 def is_not_found(reply):
@@ -36,7 +14,7 @@ class MailPaths(unittest.TestCase):
     def test_message_numbers(self):
         files = {
             "topics/vantrel.cfg": "topics\n",
-            "topics/list/MAILBOX": SPOOL,
+            "topics/list/MAILBOX": LUNCH_SPOOL,
             "topics/list/picture.gif": "GIF89a",
             "topics/list/sub/inner.txt": "hidden\n",
             "topics/quiet/readme.txt": "no spool here\n",
@@ -56,7 +34,7 @@ class MailPaths(unittest.TestCase):
             self.assertIsNone(site.proc.poll(), "the server must still run")
 
     def test_real_corpus_is_served(self):
-        odd = SPOOL_DIR / "odd.mbox"
+        odd = CORPUS_DIR / "odd.mbox"
         if not odd.exists():
             self.skipTest("corpus not present")
         files = {"topics/vantrel.cfg": "topics\n", "topics/odd/mailbox": odd.read_bytes()}

@@ -6,12 +6,7 @@ import unittest
 
 from harness import Site
 from smtp_client import (GREETING, OK, R451, R500, R502, R550, R552, R553, START, RawSmtp,
-                         host_name, mailbox_site, mask, quit_reply, wait_smtp)
-
-
-def spool(site, box="alpha", name="mailbox"):
-    path = site.root / "topics" / box / name
-    return path.read_bytes() if path.exists() else None
+                         host_name, mailbox_site, mask, quit_reply, spool, wait_smtp)
 
 
 def archive_status(site, path):

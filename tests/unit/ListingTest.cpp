@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Server/FolderNode.h"
+#include "TempTree.h"
 #include "Server/Options.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
@@ -33,15 +34,9 @@ class ListingTest : public ::testing::Test {
   protected:
     void SetUp() override {
         g_state.ResetForTests();
-        char pattern[] = "/tmp/listing-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
+        ASSERT_FALSE(m_dir.empty());
     }
-    void TearDown() override {
-        g_state.ResetForTests();
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
-    }
+    void TearDown() override { g_state.ResetForTests(); }
 
     // Writes `size` bytes (sparse beyond the first few) and sets the modification time.
     void File(const std::string& relative, std::int64_t size = 0, std::time_t modified = kOld) {
@@ -54,9 +49,7 @@ class ListingTest : public ::testing::Test {
         Touch(relative, modified);
     }
     void Text(const std::string& relative, const std::string& text, std::time_t modified = kOld) {
-        fs::path path = m_dir / relative;
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << text;
+        m_tree.Write(relative, text);
         Touch(relative, modified);
     }
     void Folder(const std::string& relative, std::time_t modified = kOld) {
@@ -103,7 +96,8 @@ class ListingTest : public ::testing::Test {
         return page.substr(begin, end + 5 - begin);
     }
 
-    fs::path m_dir;
+    CTempTree m_tree;
+    const fs::path& m_dir = m_tree.Path();
 };
 
 }  // namespace

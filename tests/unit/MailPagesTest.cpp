@@ -16,6 +16,7 @@
 #include "Server/Options.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
+#include "TempTree.h"
 #include "mail/MailboxNode.h"
 #include "mail/MessageNode.h"
 
@@ -28,14 +29,11 @@ class MailPages : public ::testing::Test {
   protected:
     void SetUp() override {
         g_state.ResetForTests();
-        char pattern[] = "/tmp/vantrel-pages-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
+        ASSERT_FALSE(m_dir.empty());
         m_spool = m_dir / "mailbox";
     }
     void TearDown() override {
         m_root.reset();
-        fs::remove_all(m_dir);
         g_state.ResetForTests();
     }
 
@@ -79,7 +77,8 @@ class MailPages : public ::testing::Test {
         return *message;
     }
 
-    fs::path m_dir;
+    CTempTree m_tree;
+    const fs::path& m_dir = m_tree.Path();
     fs::path m_spool;
     std::unique_ptr<CFolderNode> m_root;
     CMailboxNode* m_box = nullptr;

@@ -1,4 +1,5 @@
-// MailTestFiles.h - a temporary directory for mailbox tests, removed with its files.
+// MailTestFiles.h - files for mail tests: a temporary directory removed with its files, and a
+// two-message spool (a question and its reply) several suites read.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 class CTempDir {
@@ -36,3 +38,13 @@ class CTempDir {
   private:
     std::string m_path;
 };
+
+// Two messages: Ann asks, Bob answers through In-Reply-To. The first carries a Received line
+// before its From, the second names its sender in a comment. The end-to-end tests read the
+// same file.
+inline std::string LunchSpool() {
+    std::ifstream in(std::string(VANTREL_SOURCE_DIR) + "/tests/data/lunch.mbox", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_FALSE(text.empty()) << "tests/data/lunch.mbox is missing";
+    return text;
+}

@@ -18,21 +18,6 @@
 
 namespace {
 
-const char kWorkedExample[] =
-    "From ???@??? Mon Jan 09 10:11:12 1995\n"
-    "Received: from somewhere\n"
-    "From: Ann Lee <ann@host>\n"
-    "Subject: lunch?\n"
-    "Message-Id: <1@host>\n"
-    "\n"
-    "Shall we?\n"
-    "From ???@??? Mon Jan 09 11:00:00 1995\n"
-    "From: bob@host (Bob)\n"
-    "Subject: Re: lunch?\n"
-    "In-Reply-To: <1@host>\n"
-    "\n"
-    "Yes.\n";
-
 std::string Simple(const std::string& subject) {
     return "From x Mon Jan  9 10:11:12 1995\nFrom: a@b\nSubject: " + subject + "\n\nbody\n";
 }
@@ -41,9 +26,9 @@ std::unique_ptr<CMailboxNode> Box(const std::string& spool) {
     return std::make_unique<CMailboxNode>(CFolderNode::NoScan{}, "box", spool);
 }
 
-TEST(MailboxTest, WorkedExampleRecordsAndCounts) {
+TEST(MailboxTest, LunchSpoolRecordsAndCounts) {
     CTempDir dir;
-    std::string text = kWorkedExample;
+    std::string text = LunchSpool();
     auto box = Box(dir.Write("mailbox", text));
     box->ReadSpool(0);
     auto lock = box->ReadLock();
@@ -224,7 +209,7 @@ TEST_F(MailboxScanTest, TopicsSubfoldersBecomeMailboxes) {
     site.Write("vantrel.cfg", "topics\n");
     std::filesystem::create_directories(site.Path() + "list/sub");
     std::filesystem::create_directories(site.Path() + "quiet");
-    site.Write("list/MAILBOX", std::string(kWorkedExample));
+    site.Write("list/MAILBOX", LunchSpool());
     site.Write("list/vantrel.cfg", "title=Our_list\n");
     site.Write("list/picture.gif", "GIF89a");
     CFolderNode root(site.Path());

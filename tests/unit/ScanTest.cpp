@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Server/FolderNode.h"
+#include "TempTree.h"
 #include "Server/ServerState.h"
 #include "platform/DirectoryEnum.h"
 
@@ -26,23 +27,18 @@ class ScanTest : public ::testing::Test {
   protected:
     void SetUp() override {
         g_state.ResetForTests();
-        std::string pattern = (fs::temp_directory_path() / "vantrel-scan-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_dir = fs::canonical(pattern);
+        ASSERT_FALSE(m_dir.empty());
     }
     void TearDown() override {
         m_root.reset();
         g_state.m_makeMailbox = nullptr;
         g_state.ResetForTests();
-        fs::remove_all(m_dir);
     }
 
     void Write(const std::string& relative, const std::string& content) {
-        fs::path path = m_dir / relative;
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << content;
+        m_tree.Write(relative, content);
     }
-    void MakeDir(const std::string& relative) { fs::create_directories(m_dir / relative); }
+    void MakeDir(const std::string& relative) { m_tree.MakeDir(relative); }
 
     CFolderNode& Scan() {
         m_root = std::make_unique<CFolderNode>(m_dir.string());
@@ -60,7 +56,8 @@ class ScanTest : public ::testing::Test {
         return dynamic_cast<CFolderNode*>(parent.FindChild(name));
     }
 
-    fs::path m_dir;
+    CTempTree m_tree;
+    const fs::path& m_dir = m_tree.Path();
     std::unique_ptr<CFolderNode> m_root;
 };
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Server/FolderNode.h"
+#include "TempTree.h"
 #include "Server/Options.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
@@ -75,28 +76,22 @@ class SceneTest : public ::testing::Test {
         g_state.ResetForTests();
         g_state.SetHostName("localhost");
         g_state.m_httpPort = 8080;
-        m_dir = fs::temp_directory_path() /
-                ("vantrel-scene-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        ASSERT_FALSE(m_dir.empty());
     }
     void TearDown() override {
         m_root.reset();
         g_state.ResetForTests();
-        fs::remove_all(m_dir);
+        m_tree.Clear();  // the cases of one test each start from an empty site
     }
 
     void Write(const std::string& relative, const std::string& bytes) {
-        fs::path path = m_dir / relative;
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << bytes;
+        m_tree.Write(relative, bytes);
     }
     void Sized(const std::string& relative, std::uintmax_t size) {
         Write(relative, "");
         fs::resize_file(m_dir / relative, size);
     }
-    void Mkdir(const std::string& relative) { fs::create_directories(m_dir / relative); }
+    void Mkdir(const std::string& relative) { m_tree.MakeDir(relative); }
     // Every entry below the root gets the same age, an hour past whole days so that the day
     // count cannot tip over while the test runs.
     void AgeAll(std::time_t days) {
@@ -133,7 +128,8 @@ class SceneTest : public ::testing::Test {
         return body == std::string::npos ? reply : reply.substr(body + 4);
     }
 
-    fs::path m_dir;
+    CTempTree m_tree;
+    const fs::path& m_dir = m_tree.Path();
     std::unique_ptr<CFolderNode> m_root;
 };
 

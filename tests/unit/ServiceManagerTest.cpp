@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "TempTree.h"
 #include "platform/AutoResetEvent.h"
 #include "platform/Fd.h"
 #include "platform/Notify.h"
@@ -30,20 +31,6 @@ std::string ReadFile(const fs::path& path) {
     text << in.rdbuf();
     return text.str();
 }
-
-// A scratch folder removed with the test.
-class CScratch {
-  public:
-    CScratch() {
-        std::string name = (fs::temp_directory_path() / "vantrel-unit-XXXXXX").string();
-        m_path = ::mkdtemp(name.data());
-    }
-    ~CScratch() { fs::remove_all(m_path); }
-    const fs::path& Path() const { return m_path; }
-
-  private:
-    fs::path m_path;
-};
 
 // A datagram socket the test owns, bound to a path or an abstract name ("@...").
 class CNotifyReceiver {
@@ -158,7 +145,7 @@ TEST(ServiceManagerTest, NotifyMessagesAndStateWords) {
 }
 
 TEST(ServiceManagerTest, SendNotifyToPathAndAbstractSockets) {
-    CScratch scratch;
+    CTempTree scratch;
     const std::string addresses[] = {
         (scratch.Path() / "notify").string(),
         "@vantrel-unit-" + std::to_string(::getpid()),
@@ -189,7 +176,7 @@ TEST(ServiceManagerTest, SendNotifyToPathAndAbstractSockets) {
 
 // The real manager against a scratch unit folder; "true" stands in for systemctl.
 TEST(ServiceManagerTest, UnitFilesInAScratchFolder) {
-    CScratch scratch;
+    CTempTree scratch;
     CSystemdPaths paths;
     paths.m_unitDirectory = scratch.Path().string();
     paths.m_bootedMarker = (scratch.Path() / "booted").string();
@@ -234,7 +221,7 @@ TEST(ServiceManagerTest, UnitFilesInAScratchFolder) {
 // Stop and query against a stand-in systemctl that prints the state kept in a file and
 // records its arguments.
 TEST(ServiceManagerTest, StopAndQueryThroughSystemctl) {
-    CScratch scratch;
+    CTempTree scratch;
     const fs::path script = scratch.Path() / "systemctl";
     const fs::path state = scratch.Path() / "state";
     const fs::path calls = scratch.Path() / "calls";
@@ -289,7 +276,7 @@ TEST(ServiceManagerTest, StopAndQueryThroughSystemctl) {
 
 TEST(ServiceManagerTest, WrittenUnitPassesSystemdVerify) {
     if (::access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "systemd-analyze missing";
-    CScratch scratch;
+    CTempTree scratch;
     CSystemdPaths paths;
     paths.m_unitDirectory = scratch.Path().string();
     paths.m_systemctl = "true";
@@ -328,7 +315,7 @@ TEST(ServiceManagerTest, DispatcherNeedsTheNotifySocket) {
 // SIGTERM reaches the registered handler as a stop control, the status goes
 // out as a datagram, and the dispatcher returns once the service main does.
 TEST(ServiceManagerTest, DispatcherTurnsSigtermIntoStop) {
-    CScratch scratch;
+    CTempTree scratch;
     const std::string address = (scratch.Path() / "notify").string();
     CNotifyReceiver receiver(address);
     ASSERT_TRUE(receiver.Bound());
@@ -364,7 +351,7 @@ TEST(ServiceManagerTest, DispatcherTurnsSigtermIntoStop) {
 // A SIGTERM that comes before the service main has registered its handler still reaches it,
 // whichever of the two threads gets there first.
 TEST(ServiceManagerTest, StopBeforeTheHandlerIsNotLost) {
-    CScratch scratch;
+    CTempTree scratch;
     CNotifyEnvironment environment((scratch.Path() / "notify").c_str());
     sigset_t before;
     ::pthread_sigmask(SIG_SETMASK, nullptr, &before);

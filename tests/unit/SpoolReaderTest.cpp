@@ -1,13 +1,10 @@
 // How a spool is cut into messages and which header values each one gets.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "MailTestFiles.h"
 #include "mail/SpoolReader.h"
 
 namespace {
@@ -31,23 +28,8 @@ std::vector<std::string> Subjects(const Read& read) {
     return subjects;
 }
 
-const char kWorkedExample[] =
-    "From ???@??? Mon Jan 09 10:11:12 1995\n"
-    "Received: from somewhere\n"
-    "From: Ann Lee <ann@host>\n"
-    "Subject: lunch?\n"
-    "Message-Id: <1@host>\n"
-    "\n"
-    "Shall we?\n"
-    "From ???@??? Mon Jan 09 11:00:00 1995\n"
-    "From: bob@host (Bob)\n"
-    "Subject: Re: lunch?\n"
-    "In-Reply-To: <1@host>\n"
-    "\n"
-    "Yes.\n";
-
-TEST(SpoolReaderTest, WorkedExampleGivesTwoCompleteRecords) {
-    std::string text = kWorkedExample;
+TEST(SpoolReaderTest, LunchSpoolGivesTwoCompleteRecords) {
+    std::string text = LunchSpool();
     Read read = ReadAll(text);
     ASSERT_EQ(read.messages.size(), 2u);
     const CSpoolMessage& first = read.messages[0];
@@ -305,13 +287,11 @@ TEST(SpoolReaderTest, FileReadsAgreeWithMemoryReads) {
         {"header piece and a line end", open + std::string(999, 'y') + "\r\n"},
         {"lone CR after a line end", closed + "\r"},
     };
-    char path[] = "/tmp/vantrel-spool-XXXXXX";
-    int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
+    CTempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << c.text;
+        std::string path = dir.Write("mailbox", c.text);
         Read memory = ReadAll(c.text);
         Read file;
         ASSERT_TRUE(CSpoolReader::ReadFile(
@@ -325,7 +305,36 @@ TEST(SpoolReaderTest, FileReadsAgreeWithMemoryReads) {
         EXPECT_TRUE(memory.messages.empty());
         EXPECT_EQ(memory.next, 0);
     }
-    ::unlink(path);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SpoolReaderTest, FileReadTellsTheBytesAheadOnceAndOnlyWhenThereAreSome) {
+    CTempDir dir;
+    const std::string text = LunchSpool();
+    std::string path = dir.Write("mailbox", text);
+    const auto size = static_cast<std::int64_t>(text.size());
+    struct Case {
+        const char* label;
+        std::int64_t offset;
+        std::vector<std::uint64_t> hints;
+    } cases[] = {
+        {"from the start", 0, {text.size()}},
+        {"from the second message", 100, {text.size() - 100}},
+        {"at the end", size, {}},
+        {"past the end", size + 10, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::uint64_t> hints;
+        std::int64_t next = -1;
+        ASSERT_TRUE(CSpoolReader::ReadFile(
+            path, c.offset, [](const CSpoolMessage&) {}, next,
+            [&](std::uint64_t ahead) { hints.push_back(ahead); }));
+        EXPECT_EQ(hints, c.hints);
+    }
 }
 
 }  // namespace
