@@ -57,6 +57,20 @@ std::string CMailboxNode::FindSpoolFile(const std::string& dirPath) {
 
 void CMailboxNode::ReadSpool(std::int64_t offset) {
     std::lock_guard<std::mutex> reading(m_readerLock);
+    ReadLocked(offset, nullptr);
+}
+
+void CMailboxNode::ReadAppended(std::int64_t lineEndAt, std::int64_t at, std::string_view bytes) {
+    std::lock_guard<std::mutex> reading(m_readerLock);
+    // The counters change only under the reader lock, so they can be read here without the
+    // shared lock.
+    std::int64_t offset = m_readOffset;
+    // The lone line end the store wrote to finish an unfinished spool is not a message.
+    if (lineEndAt >= 0 && offset == lineEndAt) offset = lineEndAt + 1;
+    ReadLocked(offset, at >= 0 && offset == at ? &bytes : nullptr);
+}
+
+void CMailboxNode::ReadLocked(std::int64_t offset, const std::string_view* appended) {
     // Only this function changes the counters, and it runs one at a time, so they can be
     // read here without the shared lock.
     int number = m_messageCount;
@@ -75,7 +89,11 @@ void CMailboxNode::ReadSpool(std::int64_t offset) {
         m_threads->Reserve(static_cast<std::size_t>(bytesAhead / 1536));
     };
     std::int64_t nextOffset = offset;
-    if (!CSpoolReader::ReadFile(m_spoolPath, offset, sink, nextOffset, reserve)) return;
+    if (appended) {
+        nextOffset = CSpoolReader::ReadText(*appended, offset, sink);
+    } else if (!CSpoolReader::ReadFile(m_spoolPath, offset, sink, nextOffset, reserve)) {
+        return;
+    }
     Publish(pending, nextOffset, number);
 }
 

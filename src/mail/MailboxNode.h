@@ -45,6 +45,11 @@ class CMailboxNode : public CFolderNode {
     void ReadSpool(std::int64_t offset);
     // Reads on from m_readOffset: called by the mail store after it appended to the spool.
     void ReadNewMail();
+    // The store appended `bytes` at file offset `at` (-1: where is not known), after a line
+    // end of its own at `lineEndAt` (-1: none). When the mailbox had read up to exactly there,
+    // the records are made from `bytes`, sparing a read of the file; otherwise it reads on
+    // from the file like ReadNewMail. Either way it ends where a read of the file would.
+    void ReadAppended(std::int64_t lineEndAt, std::int64_t at, std::string_view bytes);
     // The store appended a line end to a spool that lacked one before delivering: when the
     // read offset stood at `from` (the old end), it moves to `to`, past that line end, so the
     // lone line end does not become an empty message. Returns whether it moved.
@@ -88,6 +93,9 @@ class CMailboxNode : public CFolderNode {
 
   private:
     friend class CThreadIndex;
+    // ReadSpool's work, the reader lock held; `appended`, when given, holds the bytes from
+    // `offset` to the end of the file.
+    void ReadLocked(std::int64_t offset, const std::string_view* appended);
     // Publishes parsed records in read order under the exclusive lock, then moves the
     // counters to `readOffset` and `messageCount`.
     void Publish(std::vector<std::unique_ptr<CMessageNode>>& records, std::int64_t readOffset,

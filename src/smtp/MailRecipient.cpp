@@ -66,13 +66,8 @@ bool CSpoolAccess::Append(int fd, std::string_view bytes) {
     return true;
 }
 
-void CSpoolAccess::ReadNewMail(CMailboxNode* mailbox, std::int64_t lineEndAddedAt) {
-    // Only this thread reads the spool after start-up, so the offset is stable here.
-    if (lineEndAddedAt >= 0 && mailbox->ReadOffset() == lineEndAddedAt) {
-        mailbox->ReadSpool(lineEndAddedAt + 1);
-    } else {
-        mailbox->ReadNewMail();
-    }
+void CSpoolAccess::ReadNewMail(CMailboxNode* mailbox, const CAppendedMail& appended) {
+    mailbox->ReadAppended(appended.m_lineEndAt, appended.m_at, appended.m_message);
 }
 
 void CMailRecipient::SetSpoolAccess(CSpoolAccess* access) {
@@ -103,22 +98,22 @@ CMailRecipient::~CMailRecipient() {
 
 void CMailRecipient::AddLine(std::string_view text) {
     if (m_overflowed) return;
-    if (m_bytes + text.size() + 1 > kMaxPendingBytes) {
+    if (m_pending.size() + text.size() + 1 > kMaxPendingBytes) {
         // Keep nothing of a message that cannot be stored whole.
         m_overflowed = true;
-        m_lines.clear();
-        m_lines.shrink_to_fit();
-        m_bytes = 0;
+        std::string().swap(m_pending);
         return;
     }
-    m_lines.emplace_back(text);
-    m_bytes += text.size() + 1;
+    m_pending.append(text).push_back('\n');
 }
 
 void CMailRecipient::Discard() {
-    m_lines.clear();
-    m_lines.shrink_to_fit();
-    m_bytes = 0;
+    // A buffer of ordinary size is kept for the next message; a large one is given back.
+    if (m_pending.capacity() > kKeptCapacity) {
+        std::string().swap(m_pending);
+    } else {
+        m_pending.clear();
+    }
     m_overflowed = false;
     m_state = kIdle;
 }
@@ -147,45 +142,55 @@ void CMailRecipient::CloseSpool() {
 }
 
 bool CMailRecipient::Deliver() {
-    if (m_lines.empty()) return true;
+    if (m_pending.empty()) return true;
     bool stored = false;
-    std::int64_t lineEndAddedAt = -1;
+    CAppendedMail appended;
+    std::string message;
     if (OpenSpool() == 0) {
         while (::flock(m_spool, LOCK_EX) != 0 && errno == EINTR) {
         }
         struct stat info {};
         off_t oldSize = ::fstat(m_spool, &info) == 0 ? info.st_size : -1;
 
-        std::string message;
-        message.reserve(m_bytes + m_lines.size() + 64);
+        message.reserve(m_pending.size() + m_pending.size() / 32 + 64);
         char last = '\n';
         if (oldSize > 0 && ::pread(m_spool, &last, 1, oldSize - 1) == 1 && last != '\n') {
             // Start the separator on a fresh line, whatever left the file unfinished.
             message += '\n';
-            lineEndAddedAt = oldSize;
+            appended.m_lineEndAt = oldSize;
         }
+        const std::size_t separatorAt = message.size();
         message += SeparatorLine(std::time(nullptr));
         message += '\n';
 
-        std::string echo;
-        echo.reserve(m_bytes);
         bool inBody = false;
-        for (const std::string& line : m_lines) {
-            echo.append(line).push_back('\n');
-            AppendStoredLine(message, line, inBody);
-            if (ReadAsEmpty(line)) inBody = true;
+        std::string_view lastLine;
+        for (std::string_view rest = m_pending; !rest.empty();) {
+            std::size_t end = rest.find('\n');
+            lastLine = rest.substr(0, end);
+            AppendStoredLine(message, lastLine, inBody);
+            if (ReadAsEmpty(lastLine)) inBody = true;
+            rest.remove_prefix(end + 1);
         }
         // A separator ends a message only in its body, and not right after a line holding
         // "Forwarded message:": without an empty line here, the next delivery would become
         // part of this message once the spool is read again from its start.
-        if (!inBody || m_lines.back().find("Forwarded message:") != std::string::npos) {
+        if (!inBody || lastLine.find("Forwarded message:") != std::string_view::npos) {
             message += '\n';
         }
-        std::fwrite(echo.data(), 1, echo.size(), stdout);
+        // The console sees each pending line as it was received.
+        std::fwrite(m_pending.data(), 1, m_pending.size(), stdout);
         std::fflush(stdout);
 
         if (oldSize >= 0 && g_access->Append(m_spool, message)) {
             stored = true;
+            // With O_APPEND the write went to the end of the file as it was then: the message
+            // lies at oldSize unless a writer that ignores the lock came between.
+            const off_t end = ::lseek(m_spool, 0, SEEK_CUR);
+            if (end == oldSize + static_cast<off_t>(message.size())) {
+                appended.m_at = oldSize + static_cast<off_t>(separatorAt);
+                appended.m_message = std::string_view(message).substr(separatorAt);
+            }
         } else {
             std::fputs("Write failed\n", stderr);
             // Leave the spool as it was: no half message for the reader to misparse.
@@ -193,13 +198,13 @@ bool CMailRecipient::Deliver() {
                 std::fprintf(stderr, "Error: file name :%s could not be cut back\n",
                              m_spoolPath.c_str());
             }
-            lineEndAddedAt = -1;
+            appended.m_lineEndAt = -1;
         }
         Discard();
         CloseSpool();
     }
     if (CMailboxNode* mailbox = FindMailboxFolder(m_name)) {
-        g_access->ReadNewMail(mailbox, lineEndAddedAt);
+        g_access->ReadNewMail(mailbox, appended);
     } else {
         std::fprintf(stderr, "No MailBox object found for %s\n", m_name.c_str());
     }

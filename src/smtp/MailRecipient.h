@@ -13,9 +13,20 @@
 #include <ctime>
 #include <string>
 #include <string_view>
-#include <vector>
 
 class CMailboxNode;
+
+// What one delivery left in the spool, for the mailbox to pick up.
+struct CAppendedMail {
+    // Offset of a line end the store wrote before the separator (the spool did not end with
+    // one), or -1: when the mailbox had read up to exactly there, it reads on after it, so
+    // the line end does not become an empty message of its own.
+    std::int64_t m_lineEndAt = -1;
+    // Offset of the separator and the bytes from there to the end of the append; -1 when the
+    // message is not known to lie there (nothing stored, or another writer came between).
+    std::int64_t m_at = -1;
+    std::string_view m_message;
+};
 
 // What a delivery needs from the outside world, so tests can make a write fail.
 class CSpoolAccess {
@@ -23,11 +34,8 @@ class CSpoolAccess {
     virtual ~CSpoolAccess() = default;
     // Appends `bytes` to the open spool `fd` (opened with O_APPEND); false on a failed write.
     virtual bool Append(int fd, std::string_view bytes);
-    // Lets the mailbox pick up what was appended. `lineEndAddedAt` is the offset of a line end
-    // the store wrote before the separator (the spool did not end with one), or -1; when the
-    // mailbox had read up to exactly there, it reads on after that line end, so the line end
-    // does not become an empty message of its own.
-    virtual void ReadNewMail(CMailboxNode* mailbox, std::int64_t lineEndAddedAt);
+    // Lets the mailbox pick up what was appended (CMailboxNode::ReadAppended).
+    virtual void ReadNewMail(CMailboxNode* mailbox, const CAppendedMail& appended);
 };
 
 class CMailRecipient {
@@ -35,6 +43,8 @@ class CMailRecipient {
     enum EState { kActive = 0, kIdle = 2, kUnknown = 3 };
     // A pending message (all its DATA blocks together) holds at most this many bytes.
     static constexpr std::size_t kMaxPendingBytes = 32u * 1024 * 1024;
+    // Past a delivery, a pending buffer up to this size is kept for the next message.
+    static constexpr std::size_t kKeptCapacity = 256u * 1024;
 
     // Becomes unknown at once when the topics folder has no child named `name`.
     CMailRecipient(std::string name, int state);
@@ -56,21 +66,20 @@ class CMailRecipient {
     int GetState() const { return m_state; }
     void SetState(int state) { m_state = state; }
     bool Overflowed() const { return m_overflowed; }
-    std::size_t PendingBytes() const { return m_bytes; }
+    std::size_t PendingBytes() const { return m_pending.size(); }
 
     // The seam used by every recipient; null restores the real file system.
     static void SetSpoolAccess(CSpoolAccess* access);
 
     std::string m_name;
     int m_state = kActive;
-    std::vector<std::string> m_lines;
+    std::string m_pending;    // the pending lines, each followed by "\n" (no line holds one)
     std::string m_spoolPath;  // set by OpenSpool
     int m_spool = -1;         // open only inside Deliver
 
   private:
     void CloseSpool();
 
-    std::size_t m_bytes = 0;
     bool m_overflowed = false;
 };
 

@@ -21,8 +21,11 @@ constexpr std::string_view kReplyTooBig =
 constexpr std::string_view kReplyLocalError =
     "451 Requested action aborted: local error in processing";
 
-void Reply(CSocketStream& out, std::string_view text) {
-    out << text << EndLine;
+// The console shows each command before its reply goes out: the echo is flushed here, so a
+// command that delivers mail shares one console write with the delivered lines.
+void Reply(CSocketStream& out, std::string_view text, std::string_view more = {}) {
+    std::fflush(stdout);
+    out << text << more << EndLine;
 }
 
 // strtok over a string_view: skips leading delimiters, returns the token and moves past the
@@ -48,16 +51,20 @@ class CTokenizer {
     std::string_view m_rest;
 };
 
+// Buffered until the reply (see Reply); one unit, so a log line of another thread cannot
+// come between the line and its line end.
 void Echo(std::string_view line) {
-    std::string text(line);
-    text.push_back('\n');
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    ::flockfile(stdout);
+    ::fwrite_unlocked(line.data(), 1, line.size(), stdout);
+    ::putc_unlocked('\n', stdout);
+    ::funlockfile(stdout);
 }
 
 }  // namespace
 
-std::string SmtpHostName() {
+namespace {
+
+std::string LookUpHostName() {
     addrinfo hints{};
     hints.ai_flags = AI_CANONNAME;
     hints.ai_socktype = SOCK_STREAM;
@@ -68,6 +75,15 @@ std::string SmtpHostName() {
         ::freeaddrinfo(result);
     }
     return name.empty() ? std::string("localhost") : name;
+}
+
+}  // namespace
+
+const std::string& SmtpHostName() {
+    // Looked up once: the lookup reads the resolver's files, which would otherwise cost two
+    // lookups per connection (HELO and QUIT).
+    static const std::string name = LookUpHostName();
+    return name;
 }
 
 void SmtpUpperCase(std::string& text) {
@@ -122,7 +138,7 @@ void CSmtpConversation::RunSession(CSocketStream& connection) {
 }
 
 bool CSmtpConversation::OnHelo(CSocketStream& out, std::string_view /*argument*/) {
-    out << "250 " << SmtpHostName() << EndLine;
+    Reply(out, "250 ", SmtpHostName());
     return true;
 }
 
@@ -256,6 +272,7 @@ bool CSmtpConversation::OnNoop(CSocketStream& out, std::string_view /*argument*/
 
 bool CSmtpConversation::OnQuit(CSocketStream& out, std::string_view /*argument*/) {
     if (DeliverActive()) {
+        std::fflush(stdout);
         out << "221 " << SmtpHostName() << " Service closing transmission channel" << EndLine;
     } else {
         Reply(out, kReplyLocalError);

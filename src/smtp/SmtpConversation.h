@@ -60,8 +60,9 @@ class CSmtpConversation {
 inline constexpr std::string_view kSmtpGreeting = "220 Korvane SMTP Service ready";
 inline constexpr std::string_view kSmtpOk = "250 OK  Requested mail action okay, completed";
 
-// The official name of "localhost", looked up now; "localhost" when the lookup fails.
-std::string SmtpHostName();
+// The official name of "localhost", looked up on first use; "localhost" when the lookup
+// fails.
+const std::string& SmtpHostName();
 // Upper-cases ASCII a-z in place.
 void SmtpUpperCase(std::string& text);
 // The mailbox name in a RCPT argument (already upper case), or empty when it has no address

@@ -103,6 +103,24 @@ class SessionEdgeCases(unittest.TestCase, ArchiveChecks):
             self.assertIsNone(spool(site))
             self.assertIn("helo there\n", site.stdout())
 
+    def test_console_shows_each_command_before_its_reply(self):
+        with mailbox_site() as site:
+            with RawSmtp(site) as smtp:
+                for line in (b"HELO console\r\n", b"MAIL FROM:<a@b>\r\n",
+                             b"RCPT TO:<alpha@x>\r\n", b"DATA\r\n"):
+                    smtp.talk(line)
+                    self.assertTrue(site.stdout().endswith(line.decode()[:-2] + "\n"), line)
+                self.assertEqual(smtp.talk(b"Subject: s\r\n\r\nbody\r\n.\r\n"), OK)
+                self.assertEqual(smtp.talk(b"MAIL FROM:<c@d>\r\n"), OK)  # stores the message
+                self.assertTrue(site.stdout().endswith(
+                    "DATA\nMAIL FROM:<c@d>\nSubject: s\n\nbody\n"), site.stdout()[-200:])
+                self.assertEqual(smtp.talk(b"RCPT TO:<alpha@x>\r\n"), OK)
+                self.assertEqual(smtp.talk(b"DATA\r\n"), START)
+                self.assertEqual(smtp.talk(b"second\r\n.\r\n"), OK)
+                self.assertEqual(smtp.talk(b"QUIT\r\n"), quit_reply())
+                self.assertTrue(site.stdout().endswith("DATA\nQUIT\nsecond\n"),
+                                site.stdout()[-200:])
+
     def raw_message(self, site, data, rcpts=(b"alpha",)):
         """One transaction and QUIT on a fresh connection; returns all replies."""
         with RawSmtp(site) as smtp:

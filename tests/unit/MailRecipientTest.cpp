@@ -14,17 +14,24 @@ namespace {
 class CRecordingAccess : public CSpoolAccess {
   public:
     bool Append(int fd, std::string_view bytes) override {
+        // Another program's append that ignores the lock, landing just before ours.
+        if (!m_interloper.empty()) CSpoolAccess::Append(fd, m_interloper);
         if (m_fail) {
             CSpoolAccess::Append(fd, bytes.substr(0, std::min(bytes.size(), m_partial)));
             return false;
         }
         return CSpoolAccess::Append(fd, bytes);
     }
-    void ReadNewMail(CMailboxNode* mailbox, std::int64_t lineEndAddedAt) override {
+    void ReadNewMail(CMailboxNode* mailbox, const CAppendedMail& appended) override {
         m_reads.push_back(mailbox->m_name);
-        m_lineEnds.push_back(lineEndAddedAt);
+        m_lineEnds.push_back(appended.m_lineEndAt);
+        m_ats.push_back(appended.m_at);
+        m_messages.emplace_back(appended.m_message);
     }
     bool m_fail = false;
+    std::string m_interloper;
+    std::vector<std::int64_t> m_ats;
+    std::vector<std::string> m_messages;
     std::size_t m_partial = 0;
     std::vector<std::string> m_reads;
     std::vector<std::int64_t> m_lineEnds;
@@ -51,7 +58,7 @@ TEST_F(MailRecipientTest, DeliversOneMessageWithSeparatorAndQuotedBodyFromLines)
               "SEP\nFrom header-looking line\nSubject: x\n\n>From me\n>From: you\n>>From quoted\n"
               ">>>From: twice\nFromage\n From indented\nend\n");
     EXPECT_EQ(recipient.GetState(), CMailRecipient::kIdle);
-    EXPECT_TRUE(recipient.m_lines.empty());
+    EXPECT_TRUE(recipient.m_pending.empty());
     EXPECT_EQ(m_access.m_reads, std::vector<std::string>{"alpha"});
     EXPECT_EQ(m_access.m_lineEnds, std::vector<std::int64_t>{-1});
 }
@@ -87,6 +94,45 @@ TEST_F(MailRecipientTest, AppendsAfterExistingMailAndStartsOnAFreshLine) {
                   c.after);
         EXPECT_EQ(m_access.m_lineEnds, std::vector<std::int64_t>{c.lineEndAt});
     }
+}
+
+// The mailbox is handed the stored bytes and where they lie, so it need not read them back;
+// where another writer got in between, it is told the place is unknown.
+TEST_F(MailRecipientTest, TellsTheMailboxWhereTheMessageLies) {
+    struct Case {
+        const char* label;
+        std::string before;
+        std::string interloper;
+        bool placeKnown;
+    } cases[] = {
+        {"empty spool", "", "", true},
+        {"after old mail", "old\n", "", true},
+        {"after a cut-off line", "half", "", true},
+        {"a writer that ignores the lock", "old\n", "From x\n\nforeign\n", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        m_access.m_ats.clear();
+        m_access.m_messages.clear();
+        m_access.m_interloper = c.interloper;
+        m_site.Write("beta", "mailbox", c.before);
+        CMailRecipient recipient("BETA", CMailRecipient::kActive);
+        recipient.AddLine("Subject: s");
+        recipient.AddLine("");
+        recipient.AddLine("From here");
+        EXPECT_TRUE(recipient.Deliver());
+        std::string spool = m_site.Read("beta");
+        ASSERT_EQ(m_access.m_ats.size(), 1u);
+        if (!c.placeKnown) {
+            EXPECT_EQ(m_access.m_ats[0], -1);
+            continue;
+        }
+        ASSERT_GE(m_access.m_ats[0], 0);
+        const auto at = static_cast<std::size_t>(m_access.m_ats[0]);
+        EXPECT_EQ(spool.substr(at), m_access.m_messages[0]);
+        EXPECT_EQ(MaskSeparators(m_access.m_messages[0]), "SEP\nSubject: s\n\n>From here\n");
+    }
+    m_access.m_interloper.clear();
 }
 
 TEST_F(MailRecipientTest, FreshLineDoesNotBecomeAnEmptyMessageForTheReader) {
@@ -215,7 +261,7 @@ TEST_F(MailRecipientTest, FailedWriteCutsTheSpoolBack) {
         EXPECT_FALSE(recipient.Deliver());
         EXPECT_EQ(m_site.Read("alpha"), "From ???@??? earlier\nSubject: a\n\nbody\n");
         EXPECT_EQ(recipient.GetState(), CMailRecipient::kIdle);
-        EXPECT_TRUE(recipient.m_lines.empty());
+        EXPECT_TRUE(recipient.m_pending.empty());
         EXPECT_EQ(m_access.m_reads, std::vector<std::string>{"alpha"});
     }
 }
@@ -229,7 +275,7 @@ TEST_F(MailRecipientTest, MissingFolderOrUnopenableSpoolKeepsTheLines) {
     g_state.m_topicsFolder = nullptr;
     EXPECT_FALSE(gone.Deliver());
     EXPECT_EQ(gone.GetState(), CMailRecipient::kUnknown);
-    EXPECT_EQ(gone.m_lines, std::vector<std::string>{"kept"});
+    EXPECT_EQ(gone.m_pending, "kept\n");
     g_state.m_topicsFolder = m_site.m_topics.get();
 
     // A directory where the spool should be cannot be opened for appending.
@@ -238,7 +284,7 @@ TEST_F(MailRecipientTest, MissingFolderOrUnopenableSpoolKeepsTheLines) {
     blocked.AddLine("kept too");
     EXPECT_FALSE(blocked.Deliver());
     EXPECT_EQ(blocked.GetState(), CMailRecipient::kActive);
-    EXPECT_EQ(blocked.m_lines, std::vector<std::string>{"kept too"});
+    EXPECT_EQ(blocked.m_pending, "kept too\n");
     EXPECT_EQ(m_access.m_reads, std::vector<std::string>{"beta"});  // still asked to read
 }
 
@@ -251,9 +297,9 @@ TEST_F(MailRecipientTest, PendingMessageIsBounded) {
     EXPECT_EQ(recipient.PendingBytes(), CMailRecipient::kMaxPendingBytes);
     recipient.AddLine("");
     EXPECT_TRUE(recipient.Overflowed());
-    EXPECT_TRUE(recipient.m_lines.empty());
+    EXPECT_TRUE(recipient.m_pending.empty());
     recipient.AddLine("later lines are dropped too");
-    EXPECT_TRUE(recipient.m_lines.empty());
+    EXPECT_TRUE(recipient.m_pending.empty());
     recipient.Discard();
     EXPECT_FALSE(recipient.Overflowed());
     EXPECT_EQ(recipient.GetState(), CMailRecipient::kIdle);

@@ -100,6 +100,66 @@ TEST(MailboxTest, MessagesAreFoundByCanonicalNumberOnly) {
     EXPECT_EQ(box->FindChild("7")->m_name, "7");
 }
 
+// What the store hands over is used only where the mailbox stood; the records are then the
+// ones a read of the file gives. Otherwise the file is read.
+TEST(MailboxTest, AppendedBytesGiveWhatTheFileGives) {
+    CTempDir dir;
+    const std::string ours = "From ???@??? Mon Jan 09 12:00:00 1995\nSubject: ours\n\nbody\n";
+    struct Case {
+        const char* label;
+        std::string before;   // read by the mailbox
+        std::string foreign;  // appended behind its back
+        std::string lineEnd;  // the store's line end before its message
+    } cases[] = {
+        {"standing at the end", Simple("one"), "", ""},
+        {"empty spool", "", "", ""},
+        {"a foreign message came first", Simple("one"), Simple("foreign"), ""},
+        {"a held-back message", Simple("one") + "From x Mon Jan  9 10:11:12 1995\nSubj", "", ""},
+        {"after the store's line end", "Subject: one\n\nno line end", "", "\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string path = dir.Write("handed", c.before);
+        std::string copy = dir.Write("read", c.before);
+        auto handed = Box(path);
+        auto read = Box(copy);
+        handed->ReadSpool(0);
+        read->ReadSpool(0);
+        std::string appended = c.foreign + c.lineEnd + ours;
+        dir.Write("handed", appended, true);
+        dir.Write("read", appended, true);
+        const auto oldEnd = static_cast<std::int64_t>(c.before.size() + c.foreign.size());
+        const std::int64_t lineEndAt = c.lineEnd.empty() ? -1 : oldEnd;
+        const auto at = oldEnd + static_cast<std::int64_t>(c.lineEnd.size());
+        handed->ReadAppended(lineEndAt, at, ours);
+        if (lineEndAt >= 0) read->SkipAppendedLineEnd(lineEndAt, lineEndAt + 1);
+        read->ReadNewMail();
+
+        auto lockHanded = handed->ReadLock();
+        auto lockRead = read->ReadLock();
+        ASSERT_EQ(handed->MessageCount(), read->MessageCount());
+        EXPECT_EQ(handed->ReadOffset(), read->ReadOffset());
+        EXPECT_EQ(handed->ReadOffset(),
+                  oldEnd + static_cast<std::int64_t>(c.lineEnd.size() + ours.size()));
+        for (int n = 0; n < read->MessageCount(); ++n) {
+            SCOPED_TRACE(n);
+            EXPECT_EQ(handed->MessageByNumber(n)->m_subject, read->MessageByNumber(n)->m_subject);
+            EXPECT_EQ(handed->MessageByNumber(n)->m_offset, read->MessageByNumber(n)->m_offset);
+        }
+        EXPECT_EQ(handed->Newest()->m_subject, "ours");
+    }
+    // Bytes that are not the file's are believed only where the mailbox stood: handed at
+    // another offset, they are ignored and the file is read.
+    std::string path = dir.Write("mismatch", Simple("one"));
+    auto box = Box(path);
+    box->ReadSpool(0);
+    dir.Write("mismatch", Simple("two"), true);
+    box->ReadAppended(-1, 3, Simple("not in the file"));
+    auto lock = box->ReadLock();
+    ASSERT_EQ(box->MessageCount(), 2);
+    EXPECT_EQ(box->Newest()->m_subject, "two");
+}
+
 TEST(MailboxTest, IncrementalReads) {
     CTempDir dir;
     {

@@ -224,7 +224,7 @@ TEST_F(SmtpSessionTest, OversizedMessageIsRefusedWhole) {
               kOk + kOk + kStart + k552 + kOk);
     for (const auto& recipient : m_conversation.Recipients()) {
         EXPECT_EQ(recipient->GetState(), CMailRecipient::kIdle);
-        EXPECT_TRUE(recipient->m_lines.empty());
+        EXPECT_TRUE(recipient->m_pending.empty());
     }
     // The next message goes through again.
     EXPECT_EQ(Talk("RCPT TO:<alpha@x>\r\nDATA\r\nsmall\r\n.\r\nQUIT\r\n"),
