@@ -175,6 +175,9 @@ void CHttpConnection::Serve() {
     SleepMs(g_state.GetDelay());
     HandleRequest(m_stream, m_requestLines);
     LogLines(m_stream.m_threadId, "Reply completed.");
-    m_stream.Flush();
-    SleepMs(g_state.GetDelay() / 10);
+    // Without a pause the reply goes out at Close, with the end of the connection.
+    if (int pause = g_state.GetDelay() / 10; pause > 0) {
+        m_stream.Flush();
+        SleepMs(pause);
+    }
 }

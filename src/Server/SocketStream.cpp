@@ -184,9 +184,9 @@ CSocketStream& CSocketStream::operator<<(float value) {
     return *this << static_cast<double>(value);
 }
 
-bool CSocketStream::SendAll(const char* data, std::size_t length) {
+bool CSocketStream::SendAll(const char* data, std::size_t length, int flags) {
     while (length > 0) {
-        ssize_t n = ::send(m_socket.Get(), data, length, MSG_NOSIGNAL);
+        ssize_t n = ::send(m_socket.Get(), data, length, MSG_NOSIGNAL | flags);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             m_failed = true;
@@ -215,9 +215,11 @@ void CSocketStream::BeginBody() {
 std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
     if (m_failed || (m_inBody && m_headOnly) || length <= 0) return 0;
     std::int64_t sent = 0;
-    // Buffered mode too sends a file body straight from the file: holding a file of any size
-    // in memory until Close would let one request exhaust the server's memory.
-    if (m_memory || !m_socket.IsValid()) {
+    // A small body is read into the reply, so that it leaves with the header in one send.
+    // A larger one goes straight from the file, in buffered mode too: holding a file of any
+    // size in memory until Close would let one request exhaust the server's memory.
+    if (m_memory || !m_socket.IsValid() ||
+        (length <= kInlineFileBytes && m_out.size() < kSendChunk)) {
         char chunk[kReceiveChunk];
         while (sent < length) {
             std::size_t want =
@@ -228,6 +230,7 @@ std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
             m_out.append(chunk, static_cast<std::size_t>(n));
             sent += n;
         }
+        FlushIfFull();
         return sent;
     }
     if (!m_out.empty()) {
@@ -260,14 +263,13 @@ std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
 void CSocketStream::Close() {
     if (m_memory) return;
     if (!m_socket.IsValid()) return;
-    if (m_buffered) {
-        for (std::size_t at = 0; at < m_out.size() && !m_failed; at += kBufferedSendPiece) {
-            SendAll(m_out.data() + at, std::min(kBufferedSendPiece, m_out.size() - at));
-        }
-        m_out.clear();
-    } else {
-        Flush();
+    // The last bytes are sent with MSG_MORE: the shutdown below pushes them, and the end of
+    // the connection travels in the same segment instead of one of its own.
+    const std::size_t piece = m_buffered ? kBufferedSendPiece : m_out.size();
+    for (std::size_t at = 0; at < m_out.size() && !m_failed; at += piece) {
+        SendAll(m_out.data() + at, std::min(piece, m_out.size() - at), MSG_MORE);
     }
+    m_out.clear();
     // Closing with unread input makes the kernel reset the connection, which can cost the
     // client our reply: end our side first and take what the peer had already sent.
     ::shutdown(m_socket.Get(), SHUT_WR);

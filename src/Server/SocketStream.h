@@ -4,8 +4,9 @@
 // Modes:
 //  - direct: reads and writes go to the accepted socket. Output is gathered in one buffer per
 //    reply and sent when the reply is flushed, when it passes kSendChunk, before a read that
-//    has to wait for the peer, before a file body, and at Close. EndLine's flush is therefore a
-//    cheap mark, not a system call per line; the bytes on the wire are the same.
+//    has to wait for the peer, before a file body sent by sendfile, and at Close (together
+//    with the end of the connection). EndLine's flush is therefore a cheap mark, not a system
+//    call per line; the bytes on the wire are the same.
 //  - buffered: Accept first reads the request into an in-memory buffer (chunks of up to 8000
 //    bytes until one ends with "\r\n\r\n" or the peer stops sending); the reply is gathered in
 //    memory and Close sends it in pieces of 20000 bytes.
@@ -27,6 +28,9 @@ class COptions;
 class CSocketStream {
   public:
     static constexpr std::size_t kSendChunk = 64 * 1024;
+    // A file body up to this size is read into the reply instead of sent with sendfile: one
+    // send then carries header, body and (at Close) the end of the connection.
+    static constexpr std::int64_t kInlineFileBytes = 16 * 1024;
     static constexpr std::size_t kBufferedCapacity = 100000;
 
     CSocketStream() = default;
@@ -39,8 +43,9 @@ class CSocketStream {
     bool Accept(int listenFd);
     // Finishes the reply (sends what is gathered) and closes the client socket.
     void Close();
-    // Sends all bytes straight to the socket; false on the first failed send.
-    bool SendAll(const char* data, std::size_t length);
+    // Sends all bytes straight to the socket; false on the first failed send. `flags` are
+    // added to the send flags (MSG_MORE: more follows at once).
+    bool SendAll(const char* data, std::size_t length, int flags = 0);
     // Next accepts use buffered mode (true) or direct mode (false, the default).
     void SetBufferedMode(bool buffered) { m_wantBuffered = buffered; }
     bool IsBuffered() const { return m_buffered; }
