@@ -141,6 +141,12 @@ void CMailRecipient::CloseSpool() {
     m_spool = -1;
 }
 
+bool CMailRecipient::EndsWithOurAppend(const struct stat& info) const {
+    // Any other append changes the size; a spool put in its place is another inode.
+    return m_appendEnd >= 0 && info.st_size == m_appendEnd && info.st_ino == m_appendInode &&
+           info.st_dev == m_appendDevice;
+}
+
 bool CMailRecipient::Deliver() {
     if (m_pending.empty()) return true;
     bool stored = false;
@@ -154,7 +160,8 @@ bool CMailRecipient::Deliver() {
 
         message.reserve(m_pending.size() + m_pending.size() / 32 + 64);
         char last = '\n';
-        if (oldSize > 0 && ::pread(m_spool, &last, 1, oldSize - 1) == 1 && last != '\n') {
+        if (oldSize > 0 && !EndsWithOurAppend(info) &&
+            ::pread(m_spool, &last, 1, oldSize - 1) == 1 && last != '\n') {
             // Start the separator on a fresh line, whatever left the file unfinished.
             message += '\n';
             appended.m_lineEndAt = oldSize;
@@ -190,8 +197,14 @@ bool CMailRecipient::Deliver() {
             if (end == oldSize + static_cast<off_t>(message.size())) {
                 appended.m_at = oldSize + static_cast<off_t>(separatorAt);
                 appended.m_message = std::string_view(message).substr(separatorAt);
+                m_appendDevice = info.st_dev;
+                m_appendInode = info.st_ino;
+                m_appendEnd = end;
+            } else {
+                m_appendEnd = -1;
             }
         } else {
+            m_appendEnd = -1;
             std::fputs("Write failed\n", stderr);
             // Leave the spool as it was: no half message for the reader to misparse.
             if (oldSize >= 0 && ::ftruncate(m_spool, oldSize) != 0) {

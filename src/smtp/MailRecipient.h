@@ -8,6 +8,9 @@
 // answers 451, never 250.
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -79,6 +82,14 @@ class CMailRecipient {
 
   private:
     void CloseSpool();
+    // Whether the open spool still ends where this recipient's last append ended, which
+    // was a line end: then its last byte need not be read.
+    bool EndsWithOurAppend(const struct stat& info) const;
+
+    // The spool (device, inode) and its size right after this recipient's last append.
+    dev_t m_appendDevice = 0;
+    ino_t m_appendInode = 0;
+    off_t m_appendEnd = -1;
 
     bool m_overflowed = false;
 };

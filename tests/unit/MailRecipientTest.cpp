@@ -1,6 +1,8 @@
 // The mailbox store: spool bytes, spool name, fresh-line rule, failed writes, bounds.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -94,6 +96,27 @@ TEST_F(MailRecipientTest, AppendsAfterExistingMailAndStartsOnAFreshLine) {
                   c.after);
         EXPECT_EQ(m_access.m_lineEnds, std::vector<std::int64_t>{c.lineEndAt});
     }
+}
+
+// A recipient knows where its own last append ended; whatever changed the spool since then
+// (another append, a spool put in its place) makes it look at the last byte again.
+TEST_F(MailRecipientTest, FreshLineAfterOthersChangedTheSpoolBetweenDeliveries) {
+    CMailRecipient recipient("BETA", CMailRecipient::kActive);
+    auto deliver = [&](const char* line) {
+        recipient.SetState(CMailRecipient::kActive);
+        recipient.AddLine(line);
+        EXPECT_TRUE(recipient.Deliver());
+    };
+    deliver("one");
+    std::ofstream(m_site.Path("beta"), std::ios::binary | std::ios::app) << "half";
+    deliver("two");
+    // A spool of the same size, without a final line end, renamed into place.
+    const std::string spool = m_site.Read("beta");
+    const std::string replaced = spool.substr(0, spool.size() - 1) + "x";
+    std::ofstream(m_site.Path("beta") + ".new", std::ios::binary) << replaced;
+    ASSERT_EQ(std::rename((m_site.Path("beta") + ".new").c_str(), m_site.Path("beta").c_str()), 0);
+    deliver("three");
+    EXPECT_EQ(MaskSeparators(m_site.Read("beta")), "SEP\none\n\nhalf\nSEP\ntwo\nx\nSEP\nthree\n\n");
 }
 
 // The mailbox is handed the stored bytes and where they lie, so it need not read them back;
