@@ -3,6 +3,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -116,6 +117,12 @@ void CListener::StopWorkers() {
         std::fprintf(stderr, "Windows Socket error %d:  Couldn't close the server socket.\n",
                      errno);
     }
+}
+
+CHttpListener::CHttpListener() {
+    if (!IsValid()) return;
+    int seconds = kDeferAcceptSeconds;
+    ::setsockopt(Socket(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
 }
 
 CHttpListener::~CHttpListener() {

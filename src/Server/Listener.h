@@ -44,6 +44,13 @@ class CListener {
 
 class CHttpListener : public CListener {
   public:
+    // HTTP clients speak first: a connection is handed to a worker once its first bytes have
+    // come, or after kDeferAcceptSeconds without any. The worker then wakes once per
+    // connection instead of for the accept and again for the request, and a connection that
+    // has sent nothing yet holds no worker meanwhile.
+    static constexpr int kDeferAcceptSeconds = 1;
+
+    CHttpListener();
     ~CHttpListener() override;
     // Applies to workers started by later Listen calls.
     void SetConnectionSettings(const CHttpConnection::CSettings& settings) {

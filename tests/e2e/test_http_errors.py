@@ -102,15 +102,17 @@ class TimeOutsAndPool(unittest.TestCase):
         with Site({"a.txt": "a", "b.txt": "b", "c.txt": "c"}, clients=2) as site:
             first, second, third = site.connect(), site.connect(), site.connect()
             try:
-                # Both workers now hold a connection; the third waits in the queue even though
-                # its request is complete.
+                # Both workers now hold a connection that has begun its request; the third
+                # waits in the queue even though its request is complete.
+                first.sendall(b"GET /a.txt HTTP/1.0\r\n")
+                second.sendall(b"GET /b.txt HTTP/1.0\r\n")
                 third.sendall(b"GET /c.txt HTTP/1.0\r\n\r\n")
                 readable, _, _ = select.select([third], [], [], 0.5)
                 self.assertEqual(readable, [])
-                first.sendall(b"GET /a.txt HTTP/1.0\r\n\r\n")
+                first.sendall(b"\r\n")
                 self.assertTrue(recv_all(first).endswith(b"\r\n\r\na"))
                 self.assertTrue(recv_all(third).endswith(b"\r\n\r\nc"))
-                second.sendall(b"GET /b.txt HTTP/1.0\r\n\r\n")
+                second.sendall(b"\r\n")
                 self.assertTrue(recv_all(second).endswith(b"\r\n\r\nb"))
             finally:
                 for s in (first, second, third):
@@ -120,6 +122,23 @@ class TimeOutsAndPool(unittest.TestCase):
                         if "] Request: " in line]
             self.assertEqual(requests, ["Request: GET /a.txt HTTP/1.0", "Request: GET /c.txt HTTP/1.0",
                                         "Request: GET /b.txt HTTP/1.0"])
+
+    def test_a_silent_connection_waits_for_its_bytes_before_taking_a_worker(self):
+        # One worker. A client that connects and says nothing does not hold it at first, so a
+        # request behind it is answered at once; later the silent one is taken, timed out and
+        # logged like any client that sent nothing.
+        with Site({"f.txt": "f"}, cfg="timeout=1\n", clients=1) as site:
+            with site.connect(timeout=30) as silent:
+                started = time.monotonic()
+                with site.connect(timeout=30) as client:
+                    client.sendall(b"GET /f.txt HTTP/1.0\r\n\r\n")
+                    self.assertTrue(recv_all(client).endswith(b"\r\n\r\nf"))
+                self.assertLess(time.monotonic() - started, 0.9)
+                self.assertEqual(silent.recv(10), b"")
+            site.stop()
+            requests = [line.split("] ", 1)[1] for line in site.stdout().splitlines()
+                        if "] Request: " in line]
+            self.assertEqual(requests, ["Request: GET /f.txt HTTP/1.0", "Request: NULL "])
 
     def test_stop_is_prompt_with_idle_clients_connected(self):
         with Site({"f.txt": "f"}, clients=2) as site:
