@@ -223,7 +223,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--requests", type=int, default=20000)
-    parser.add_argument("--clients", type=int, default=16, help="vantrel's tuned `clients`")
+    parser.add_argument("--clients", type=int, default=os.cpu_count() or 2,
+                        help="vantrel's tuned `clients` (default: one per CPU)")
     parser.add_argument("--quick", action="store_true", help="3 rounds, fewer requests")
     parser.add_argument("--json", help="also write the medians here")
     parser.add_argument("--only", help="run only the tests whose label contains this text")
