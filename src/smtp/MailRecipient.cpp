@@ -98,11 +98,17 @@ CMailRecipient::~CMailRecipient() {
 
 void CMailRecipient::AddLine(std::string_view text) {
     if (m_overflowed) return;
-    if (m_pending.size() + text.size() + 1 > kMaxPendingBytes) {
+    const std::size_t needed = m_pending.size() + text.size() + 1;
+    if (needed > kMaxPendingBytes) {
         // Keep nothing of a message that cannot be stored whole.
         m_overflowed = true;
         std::string().swap(m_pending);
         return;
+    }
+    // Grow straight to the bound rather than double past it: doubling from just under the
+    // bound would hold nearly twice of it.
+    if (needed > m_pending.capacity() && m_pending.capacity() > kMaxPendingBytes / 4) {
+        m_pending.reserve(kMaxPendingBytes);
     }
     m_pending.append(text).push_back('\n');
 }
