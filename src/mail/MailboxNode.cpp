@@ -106,14 +106,6 @@ void CMailboxNode::ReadNewMail() {
     ReadSpool(offset);
 }
 
-bool CMailboxNode::SkipAppendedLineEnd(std::int64_t from, std::int64_t to) {
-    std::lock_guard<std::mutex> reading(m_readerLock);
-    std::unique_lock<std::shared_mutex> lock(m_lock);
-    if (m_readOffset != from || to < from) return false;
-    m_readOffset = to;
-    return true;
-}
-
 void CMailboxNode::Publish(std::vector<std::unique_ptr<CMessageNode>>& records,
                            std::int64_t readOffset, int messageCount) {
     std::unique_lock<std::shared_mutex> lock(m_lock);

@@ -5,8 +5,8 @@
 // folder's own files and subfolders are not published. Records are never removed.
 //
 // Locking: one reader-writer lock per mailbox (m_lock).
-//  - exclusive: taken by ReadSpool (and so ReadNewMail) only while it publishes records, and
-//    by SkipAppendedLineEnd:
+//  - exclusive: taken by ReadSpool (and so ReadNewMail, ReadAppended) only while it publishes
+//    records:
 //    threading, the sorted lists, the children list, m_byNumber, m_readOffset, m_messageCount.
 //    The file is read and parsed outside it; a second mutex keeps reads one at a time.
 //  - shared: FindChild takes it. Page renderers take ReadLock() and hold it while they walk
@@ -50,10 +50,6 @@ class CMailboxNode : public CFolderNode {
     // the records are made from `bytes`, sparing a read of the file; otherwise it reads on
     // from the file like ReadNewMail. Either way it ends where a read of the file would.
     void ReadAppended(std::int64_t lineEndAt, std::int64_t at, std::string_view bytes);
-    // The store appended a line end to a spool that lacked one before delivering: when the
-    // read offset stood at `from` (the old end), it moves to `to`, past that line end, so the
-    // lone line end does not become an empty message. Returns whether it moved.
-    bool SkipAppendedLineEnd(std::int64_t from, std::int64_t to);
     // Puts the record in front of the children (newest first). Caller holds the exclusive lock.
     void AddMessage(std::unique_ptr<CMessageNode> message);
 

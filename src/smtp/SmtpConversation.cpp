@@ -272,8 +272,7 @@ bool CSmtpConversation::OnNoop(CSocketStream& out, std::string_view /*argument*/
 
 bool CSmtpConversation::OnQuit(CSocketStream& out, std::string_view /*argument*/) {
     if (DeliverActive()) {
-        std::fflush(stdout);
-        out << "221 " << SmtpHostName() << " Service closing transmission channel" << EndLine;
+        Reply(out, "221 " + SmtpHostName(), " Service closing transmission channel");
     } else {
         Reply(out, kReplyLocalError);
     }
