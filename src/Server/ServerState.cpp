@@ -87,6 +87,7 @@ void ServerState::ResetForTests() {
     m_httpPort = 80;
     m_smtpPort = 25;
     m_logRequests = 0;
+    m_startError = 0;
     {
         std::scoped_lock guard(m_hostLock);
         m_hostName.clear();

@@ -2,6 +2,9 @@
 // writes its reply here, and reads the request's options and the worker's thread id from it.
 //
 // Modes:
+//  - reply (the event loop's connections): OpenReply binds the stream to the connection's
+//    CReplySink; gathered output goes to it when the reply is flushed, passes kSendChunk, before
+//    a file body, and at Close, which completes the reply. The head was read by the loop.
 //  - direct: reads and writes go to the accepted socket. Output is gathered in one buffer per
 //    reply and sent when the reply is flushed, when it passes kSendChunk, before a read that
 //    has to wait for the peer, before a file body sent by sendfile, and at Close (together
@@ -21,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "Server/ReplySink.h"
 #include "platform/Fd.h"
 
 class COptions;
@@ -60,6 +64,9 @@ class CSocketStream {
     // From another thread (server stop): shuts the client socket down so a blocked read or
     // write returns at once; sockets accepted later are shut at once too.
     void Interrupt();
+    // Reply mode: the reply goes to `sink` (not owned, valid until Close) for the client at
+    // `peerAddress`.
+    void OpenReply(CReplySink* sink, std::string peerAddress);
     // Memory mode: the stream reads `input` and keeps everything written.
     void OpenMemory(std::string input);
     std::string TakeOutput();
@@ -114,6 +121,7 @@ class CSocketStream {
     unsigned m_threadId = 0;
     COptions* m_options = nullptr;  // the request's options, valid during one HandleRequest
     bool m_headOnly = false;
+    std::string m_peerAddress;  // the client's address as text ("127.0.0.1"); empty in memory
 
   private:
     static constexpr std::chrono::steady_clock::time_point kNoDeadline =
@@ -133,6 +141,7 @@ class CSocketStream {
     std::mutex m_socketLock;  // guards m_socket's changes and m_interrupted against Interrupt
     bool m_interrupted = false;
     CFd m_socket;
+    CReplySink* m_sink = nullptr;
     bool m_wantBuffered = false;
     bool m_buffered = false;
     bool m_memory = false;
