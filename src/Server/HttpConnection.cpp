@@ -217,7 +217,7 @@ void CHttpConnection::Read() {
 void CHttpConnection::Dispatch() {
     Unwatch();
     m_phase = EPhase::Replying;
-    m_replyStart = std::chrono::steady_clock::now();
+    m_rateStart = std::chrono::steady_clock::now();
     std::weak_ptr<CHttpConnection> weak = weak_from_this();
     CEventLoop& loop = m_owner.Loop();
     m_queue = std::make_unique<CReplyQueue>(m_socket.Get(), m_owner.Budget(), [weak, &loop] {
@@ -271,12 +271,24 @@ void CHttpConnection::Tick(std::chrono::steady_clock::time_point now) {
         }
         return;
     }
-    if (m_phase != EPhase::Replying || !m_queue || !m_queue->Waiting()) return;
+    if (m_phase != EPhase::Replying || !m_queue) return;
+    if (!m_queue->Waiting()) {
+        // Only time spent waiting for the peer counts against it.
+        m_rateStart = now;
+        m_rateSentAtStart = m_queue->BytesSent();
+        return;
+    }
     const CSettings& settings = m_owner.Settings();
-    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - m_replyStart).count();
+    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - m_rateStart).count();
     if (elapsed < settings.m_graceSeconds) return;
-    std::uint64_t sent = m_queue->BytesSent();
-    if (static_cast<std::int64_t>(sent) >= settings.m_minimumRate * elapsed) return;
+    // The rate is measured over windows of the grace period: the socket buffers swallow
+    // megabytes at first, which would hide a reader that then takes nothing for hours.
+    std::uint64_t sent = m_queue->BytesSent() - m_rateSentAtStart;
+    if (static_cast<std::int64_t>(sent) >= settings.m_minimumRate * elapsed) {
+        m_rateStart = now;
+        m_rateSentAtStart = m_queue->BytesSent();
+        return;
+    }
     std::fprintf(stderr, "Slow reader cut off: %s got %llu bytes in %lld s, below %lld bytes/s\n",
                  m_peerAddress.c_str(), static_cast<unsigned long long>(sent),
                  static_cast<long long>(elapsed), static_cast<long long>(settings.m_minimumRate));

@@ -75,6 +75,7 @@ class CHttpConnection : public CEventHandler, public std::enable_shared_from_thi
     bool m_watched = false;  // registered with the loop
     bool m_workDone = false;
     std::chrono::steady_clock::time_point m_headDeadline;
-    std::chrono::steady_clock::time_point m_replyStart;
+    std::chrono::steady_clock::time_point m_rateStart;  // of the current rate window
+    std::uint64_t m_rateSentAtStart = 0;
     std::unique_ptr<CReplyQueue> m_queue;
 };
