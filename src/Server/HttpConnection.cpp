@@ -128,6 +128,7 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
     COptions options = node->Options();
     options.ParseOptions(query);
     out.m_options = &options;
+    out.m_requestLines = &lines;
     if (options.m_add) {
         AddToCart(out);
     } else if (options.m_show) {
@@ -136,6 +137,7 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
         node->Reply(out);
     }
     out.m_options = nullptr;
+    out.m_requestLines = nullptr;
 }
 
 CHttpConnection::CHttpConnection(int listenFd, const CSettings& settings) : m_listenFd(listenFd) {

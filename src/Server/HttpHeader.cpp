@@ -26,10 +26,15 @@ std::string FormatHttpDate(std::time_t time) {
 
 void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
                      std::int64_t length) {
+    WriteReplyHeader(out, kStatus200, contentType, time, length, {});
+}
+
+void WriteReplyHeader(CSocketStream& out, std::string_view statusLine, std::string_view contentType,
+                      std::time_t time, std::int64_t length, std::string_view extraLines) {
     std::string type(contentType);
     if (out.m_options && !out.m_options->m_type.empty()) type = out.m_options->m_type;
 
-    out << kStatus200 << EndLine;
+    out << statusLine << EndLine;
     out << "Server: Zephrin/0.9b3" << EndLine;
     if (length != 0) {
         out << "Last-Modified: " << FormatHttpDate(time) << EndLine;
@@ -38,11 +43,12 @@ void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time
     }
     if (!type.empty()) out << "Content-type: " << type << EndLine;
     if (length > 0) out << "Content-length: " << length << EndLine;
+    out << extraLines;
 
     if (g_state.m_logRequests) {
         std::string typeLine = type.empty() ? std::string() : "\tContent-type: " + type;
         std::string lengthLine = length > 0 ? "\tContent-length: " + std::to_string(length) : "";
-        std::string first = "Reply: " + std::string(kStatus200);
+        std::string first = "Reply: " + std::string(statusLine);
         if (!type.empty() && length > 0) {
             LogLines(out.m_threadId, first, {typeLine, lengthLine});
         } else if (!type.empty()) {

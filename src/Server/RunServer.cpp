@@ -8,6 +8,7 @@
 
 #include "Server/FolderNode.h"
 #include "Server/Listener.h"
+#include "Server/MimeTypes.h"
 #include "Server/ServerState.h"
 
 namespace {
@@ -39,6 +40,7 @@ int AffordableWorkers(int wanted) {
 void RunServer() {
     g_state.m_root = std::make_unique<CFolderNode>(".");
     const COptions& rootOptions = g_state.m_root->Options();
+    LoadSystemTypesIfAsked(rootOptions);
 
     auto http = std::make_unique<CHttpListener>();
     CHttpConnection::CSettings settings;

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Fd.h"
 
@@ -114,6 +115,8 @@ class CSocketStream {
     unsigned m_threadId = 0;
     COptions* m_options = nullptr;  // the request's options, valid during one HandleRequest
     bool m_headOnly = false;
+    // The request's head lines (request line first), valid during one HandleRequest.
+    const std::vector<std::string>* m_requestLines = nullptr;
 
   private:
     static constexpr std::chrono::steady_clock::time_point kNoDeadline =
