@@ -20,6 +20,7 @@ bool AnswerNotModified(CSocketStream& out, std::time_t modified) {
 
 void WriteBodilessHeader(CSocketStream& out, std::string_view statusLine,
                          std::string_view extraLines) {
+    out.m_status = StatusCodeOf(statusLine);
     out << statusLine << EndLine;
     out << "Server: Zephrin/0.9b3" << EndLine;
     out << "Date: " << FormatHttpDate(std::time(nullptr)) << EndLine;

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <exception>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <utility>
 
+#include "Server/AccessLog.h"
 #include "Server/Cart.h"
 #include "Server/FolderNode.h"
 #include "Server/HTEscape.h"
@@ -174,8 +176,10 @@ void CHttpConnection::Serve() {
         // Built only when someone reads it: this runs for every request.
         LogLines(m_stream.m_threadId, "Request: " + std::string(UpToNul(m_requestLines.front())));
     }
+    std::time_t received = std::time(nullptr);
     SleepMs(g_state.GetDelay());
     HandleRequest(m_stream, m_requestLines);
+    WriteAccessLog(m_stream, m_requestLines, received);
     LogLines(m_stream.m_threadId, "Reply completed.");
     // Without a pause the reply goes out at Close, with the end of the connection.
     if (int pause = g_state.GetDelay() / 10; pause > 0) {

@@ -9,6 +9,17 @@ namespace {
 constexpr std::string_view kStatus200 = "HTTP/1.0 200 Document follows";
 }
 
+int StatusCodeOf(std::string_view statusLine) {
+    std::size_t space = statusLine.find(' ');
+    if (space == std::string_view::npos) return 0;
+    int code = 0;
+    for (std::size_t i = space + 1; i < statusLine.size() && i < space + 4; ++i) {
+        if (statusLine[i] < '0' || statusLine[i] > '9') return 0;
+        code = code * 10 + (statusLine[i] - '0');
+    }
+    return code;
+}
+
 std::string FormatHttpDate(std::time_t time) {
     // Every reply header carries a date, and most are the same second or the same file as the
     // worker's previous reply: keep the last text per thread instead of formatting again.
@@ -34,6 +45,7 @@ void WriteReplyHeader(CSocketStream& out, std::string_view statusLine, std::stri
     std::string type(contentType);
     if (out.m_options && !out.m_options->m_type.empty()) type = out.m_options->m_type;
 
+    out.m_status = StatusCodeOf(statusLine);
     out << statusLine << EndLine;
     out << "Server: Zephrin/0.9b3" << EndLine;
     if (length != 0) {
@@ -76,6 +88,7 @@ void WriteModifiedHeader(CSocketStream& out, std::string_view contentType, std::
 }
 
 void WriteStatusOnly(CSocketStream& out, std::string_view statusLine) {
+    out.m_status = StatusCodeOf(statusLine);
     out << statusLine << EndLine << EndLine;
     out.BeginBody();
 }

@@ -25,5 +25,8 @@ void WriteModifiedHeader(CSocketStream& out, std::string_view contentType, std::
 // "%A, %d-%b-%y %H:%M:%S GMT" in UTC, C locale; empty if the time cannot be formatted.
 std::string FormatHttpDate(std::time_t time);
 
+// 200 for "HTTP/1.0 200 Document follows"; 0 when the line has no three-digit code.
+int StatusCodeOf(std::string_view statusLine);
+
 // Status replies without a header block: the status line, "\r\n\r\n", then the body marker.
 void WriteStatusOnly(CSocketStream& out, std::string_view statusLine);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "Server/AccessLog.h"
 #include "Server/FolderNode.h"
 #include "Server/Listener.h"
 #include "Server/MimeTypes.h"
@@ -41,6 +42,7 @@ void RunServer() {
     g_state.m_root = std::make_unique<CFolderNode>(".");
     const COptions& rootOptions = g_state.m_root->Options();
     LoadSystemTypesIfAsked(rootOptions);
+    OpenAccessLog(rootOptions.m_accessLog);
 
     auto http = std::make_unique<CHttpListener>();
     CHttpConnection::CSettings settings;
@@ -70,6 +72,7 @@ void RunServer() {
     g_state.m_httpListener.reset();
     g_state.m_topicsFolder = g_state.m_modelsFolder = g_state.m_iconsFolder = nullptr;
     g_state.m_root.reset();
+    CloseAccessLog();
 }
 
 void StopServer() {

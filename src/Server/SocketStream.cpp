@@ -44,6 +44,8 @@ void CSocketStream::ResetRequestState() {
     m_failed = m_timedOut = m_inputEnded = m_fixed2 = m_inBody = false;
     m_headOnly = false;
     m_options = nullptr;
+    m_status = 0;
+    m_bodyBytes = 0;
     m_readDeadline = kNoDeadline;
 }
 
@@ -168,6 +170,7 @@ bool CSocketStream::AtEnd() {
 
 void CSocketStream::Write(const char* data, std::size_t length) {
     if (m_failed || (m_inBody && m_headOnly)) return;
+    if (m_inBody) m_bodyBytes += static_cast<std::int64_t>(length);
     m_out.append(data, length);
     if (m_out.size() >= kSendChunk) FlushIfFull();
 }
@@ -231,6 +234,7 @@ std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
             sent += n;
         }
         FlushIfFull();
+        m_bodyBytes += sent;
         return sent;
     }
     if (!m_out.empty()) {
@@ -257,6 +261,7 @@ std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
         if (n <= 0) break;  // error, time-out, or the file shrank
         sent += n;
     }
+    m_bodyBytes += sent;
     return sent;
 }
 

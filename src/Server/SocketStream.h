@@ -117,6 +117,12 @@ class CSocketStream {
     bool m_headOnly = false;
     // The request's head lines (request line first), valid during one HandleRequest.
     const std::vector<std::string>* m_requestLines = nullptr;
+    // For the access log: the reply's status (set by the header writers; 0 before) and the
+    // body bytes handed to the stream.
+    int m_status = 0;
+    std::int64_t m_bodyBytes = 0;
+    // The accepted client socket (invalid in memory mode), for the client's address.
+    int SocketFd() const { return m_socket.Get(); }
 
   private:
     static constexpr std::chrono::steady_clock::time_point kNoDeadline =

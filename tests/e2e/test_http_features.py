@@ -3,7 +3,10 @@ and that a request without the new headers gets the old bytes."""
 
 import http.client
 import os
+import re
+import signal
 import subprocess
+import time
 import unittest
 
 from harness import Site, parse_reply
@@ -121,6 +124,36 @@ class Features(unittest.TestCase):
             self.assertEqual((status, header(headers, "Content-type")),
                              ("HTTP/1.0 200 Document follows", None))
             self.assertIn("/nonexistent/mime.types", site.stderr())
+
+    def test_access_log(self):
+        clf = re.compile(r'^(\S+) - - \[(\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4})\] '
+                         r'"((?:[^"\\]|\\x[0-9A-F]{2})*)" (\d{3}) (\d+|-) "([^"]*)" "([^"]*)"$')
+        with Site({"a.txt": "0123456789"}, cfg="accesslog=access.log\n", debug=False) as site:
+            log = site.root / "access.log"
+            curl("-A", "curl-test", "-e", "http://ref.example/", "--range", "2-4",
+                 "http://127.0.0.1:%d/a.txt" % site.port)
+            missing = site.request(b'GET /nothing"\x1b[31m HTTP/1.0\r\nUser-Agent: a\tb\r\n\r\n')
+            missing_body = parse_reply(missing)[2]
+            site.get("/a.txt", method="HEAD")
+            # logrotate: move the file away, SIGHUP, the next line goes to a new file.
+            os.rename(log, site.root / "access.log.1")
+            site.proc.send_signal(signal.SIGHUP)
+            deadline = time.monotonic() + 10
+            while not log.exists() and time.monotonic() < deadline:
+                time.sleep(0.02)
+            site.get("/a.txt")
+            rotated = (site.root / "access.log.1").read_text("latin-1").splitlines()
+            fresh = log.read_text("latin-1").splitlines()
+        parsed = [clf.match(line) for line in rotated + fresh]
+        self.assertTrue(all(parsed), rotated + fresh)
+        self.assertEqual([m.group(1) for m in parsed], ["127.0.0.1"] * 4)
+        self.assertEqual([m.groups()[2:] for m in parsed], [
+            ("GET /a.txt HTTP/1.1", "206", "3", "http://ref.example/", "curl-test"),
+            ("GET /nothing\\x22\\x1B[31m HTTP/1.0", "404", str(len(missing_body)), "-", "a\\x09b"),
+            ("HEAD /a.txt HTTP/1.0", "200", "-", "-", "-"),
+            ("GET /a.txt HTTP/1.0", "200", "10", "-", "-"),
+        ])
+        self.assertEqual(len(fresh), 1)
 
 
 if __name__ == "__main__":
