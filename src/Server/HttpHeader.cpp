@@ -37,7 +37,12 @@ std::string FormatHttpDate(std::time_t time) {
 
 void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
                      std::int64_t length) {
-    WriteReplyHeader(out, kStatus200, contentType, time, length, {});
+    WriteHttpHeader(out, contentType, time, length, {});
+}
+
+void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
+                     std::int64_t length, std::string_view extraLines) {
+    WriteReplyHeader(out, kStatus200, contentType, time, length, extraLines);
 }
 
 void WriteReplyHeader(CSocketStream& out, std::string_view statusLine, std::string_view contentType,

@@ -14,6 +14,9 @@ class CSocketStream;
 // an empty line. Logs the reply when the log is on. Marks the start of the body.
 void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
                      std::int64_t length);
+// The same with further header lines (each ending in "\r\n") after Content-length.
+void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
+                     std::int64_t length, std::string_view extraLines);
 // The same block with another status line and `extraLines` (whole lines, each ending in
 // "\r\n") before the empty line: partial content and the header lines of optional features.
 void WriteReplyHeader(CSocketStream& out, std::string_view statusLine, std::string_view contentType,
