@@ -138,6 +138,7 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
     } else {
         node->Reply(out);
     }
+    out.FinishBody();
     out.m_options = nullptr;
     out.m_requestLines = nullptr;
 }

@@ -1,13 +1,22 @@
 // HttpHeader.cpp - the 200 header block and its log lines.
 #include "Server/HttpHeader.h"
 
+#include "Server/FolderNode.h"
 #include "Server/Options.h"
+#include "Server/RequestHeaders.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
 
 namespace {
 constexpr std::string_view kStatus200 = "HTTP/1.0 200 Document follows";
+
+// The site compresses pages (root `gzip`) and this request's Accept-Encoding takes gzip.
+bool ClientTakesGzip(const CSocketStream& out) {
+    if (!g_state.m_root || !g_state.m_root->Options().m_gzip) return false;
+    auto accepted = FindRequestHeader(out.m_requestLines, "Accept-Encoding");
+    return accepted && HeaderListAccepts(*accepted, "gzip");
 }
+}  // namespace
 
 int StatusCodeOf(std::string_view statusLine) {
     std::size_t space = statusLine.find(' ');
@@ -42,6 +51,13 @@ void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time
 
 void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
                      std::int64_t length, std::string_view extraLines) {
+    // Only a body of no stated length can be compressed: its end is the connection's end.
+    if (length <= 0 && ClientTakesGzip(out) && out.BeginGzipBody()) {
+        std::string lines(extraLines);
+        lines += "Content-Encoding: gzip\r\nVary: Accept-Encoding\r\n";
+        WriteReplyHeader(out, kStatus200, contentType, time, length, lines);
+        return;
+    }
     WriteReplyHeader(out, kStatus200, contentType, time, length, extraLines);
 }
 

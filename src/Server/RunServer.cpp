@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "Server/AccessLog.h"
+#include "Server/BindAddress.h"
 #include "Server/FolderNode.h"
 #include "Server/Listener.h"
 #include "Server/MimeTypes.h"
@@ -43,6 +44,7 @@ void RunServer() {
     const COptions& rootOptions = g_state.m_root->Options();
     LoadSystemTypesIfAsked(rootOptions);
     OpenAccessLog(rootOptions.m_accessLog);
+    SetListenAddress(rootOptions.m_listen);
 
     auto http = std::make_unique<CHttpListener>();
     CHttpConnection::CSettings settings;

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -25,6 +26,7 @@
 #include "platform/Fd.h"
 
 class COptions;
+class CGzipBody;
 
 class CSocketStream {
   public:
@@ -108,6 +110,10 @@ class CSocketStream {
     std::int64_t SendFile(int fd, std::int64_t length);
     // The header block is complete; with m_headOnly nothing after this is sent.
     void BeginBody();
+    // Body bytes (after BeginBody) go out gzip-compressed; false when zlib cannot start, and
+    // the body is then plain. FinishBody ends the compressed stream when the reply is done.
+    bool BeginGzipBody();
+    void FinishBody();
     // False once a write to the peer failed; later output is dropped.
     bool Good() const { return !m_failed; }
 
@@ -155,7 +161,8 @@ class CSocketStream {
     int m_writeTimeout = 0;
     std::string m_in;  // bytes received and not yet read
     std::size_t m_inPos = 0;
-    std::string m_out;  // bytes written and not yet sent
+    std::string m_out;                  // bytes written and not yet sent
+    std::unique_ptr<CGzipBody> m_gzip;  // while a compressed body is written
 };
 
 // Writes "\r\n" and flushes (lazily, see above).

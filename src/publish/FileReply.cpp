@@ -38,6 +38,7 @@ void CFileNode::Reply(CSocketStream& out) {
     if (!fd.IsValid()) {
         // The file named in the tree has gone (or is not a plain file any more). The page
         // names it as every page does, escaped, and never shows where the tree lies on disk.
+        out.m_status = 404;
         out << "HTTP/1.0 404 FILE NOT FOUND" << EndLine << "Content-type: text/html" << EndLine
             << EndLine;
         out.BeginBody();
