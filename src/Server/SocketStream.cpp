@@ -37,6 +37,8 @@ bool IsTransientAcceptError(int error) {
 
 }  // namespace
 
+CSocketStream::CSocketStream() = default;
+
 CSocketStream::~CSocketStream() = default;
 
 void CSocketStream::ResetRequestState() {
@@ -234,7 +236,7 @@ bool CSocketStream::BeginGzipBody() {
 void CSocketStream::FinishBody() {
     if (!m_gzip) return;
     std::size_t before = m_out.size();
-    if (!m_failed) m_gzip->Finish(m_out);
+    if (!m_failed && !m_headOnly) m_gzip->Finish(m_out);
     m_bodyBytes += static_cast<std::int64_t>(m_out.size() - before);
     m_gzip.reset();
 }

@@ -36,7 +36,7 @@ class CSocketStream {
     static constexpr std::int64_t kInlineFileBytes = 16 * 1024;
     static constexpr std::size_t kBufferedCapacity = 100000;
 
-    CSocketStream() = default;
+    CSocketStream();  // out of line: CGzipBody is incomplete here
     CSocketStream(const CSocketStream&) = delete;
     CSocketStream& operator=(const CSocketStream&) = delete;
     ~CSocketStream();
