@@ -52,6 +52,13 @@ class COptions {
     // Our extensions: the SMTP port (root vantrel.cfg) and the connection time-out in seconds.
     int m_smtpPort = 25;
     int m_timeout = 30;
+    // Worlds in a web browser: `x3d` answers a folder with its world in X3D, `view` with the
+    // page that shows it there, `webview` adds the "[3D]" links; `viewer=` (read from the root
+    // folder's vantrel.cfg only) is where the page loads the viewer's files from.
+    int m_x3d = 0;
+    int m_view = 0;
+    int m_webView = 0;
+    std::string m_viewer;
 };
 
 // Reads a decimal integer the way the keyword language does: leading blanks skipped, an

@@ -191,7 +191,9 @@ void CMailboxNode::Reply(CSocketStream& out) {
     } else {
         out << "VRML";
     }
-    out << "</A></TD></TABLE><HR>" << EndLine;
+    out << "</A></TD>";
+    if (options.m_webView) out << "<td align=Right><A HREF=" << parentUrl << "?VIEW>[3D]</A></TD>";
+    out << "</TABLE><HR>" << EndLine;
 
     out << "<Table Width=675 border=0> <Caption> <h2>Mailbox " << EscapeLessThan(m_name)
         << "</h2></Caption>";
