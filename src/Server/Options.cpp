@@ -38,6 +38,11 @@ std::string_view SecondWord(std::string_view keyword) {
     return keyword.substr(second, end == std::string_view::npos ? keyword.npos : end - second);
 }
 
+bool HasControlByte(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
 CUserNode* FindUserBySequence(int sequence) {
     for (CNode* node = g_state.m_userList.FirstChild(); node; node = node->Next()) {
         auto* user = static_cast<CUserNode*>(node);
@@ -159,7 +164,8 @@ void COptions::ParseOptions(std::string_view keywords) {
         } else if (is("show")) {
             m_show = 1;
         } else if (is("type")) {
-            m_type = value;
+            // The value becomes a header line of the reply: no control byte may ride along.
+            if (!HasControlByte(value)) m_type = value;
         } else if (is("smtpport")) {
             m_smtpPort = number();
         } else if (is("timeout")) {
