@@ -58,12 +58,12 @@ void ReplyViewPage(CSocketStream& out, CFolderNode& folder) {
 
     WriteHtmlHeader(out);
     out << "<!DOCTYPE html>" << EndLine;
-    out << "<html><head><meta charset=\"utf-8\"><title>3D: " << XmlText(folder.GetLabel(""))
-        << "</title>" << EndLine;
+    out << "<HEAD><meta charset=\"utf-8\"><TITLE>3D: " << XmlText(folder.GetLabel(""))
+        << "</TITLE>" << EndLine;
     if (!viewer.empty()) {
         out << "<script src=\"" << XmlText(viewer) << "x_ite.min.js\"></script>" << EndLine;
     }
-    out << kStyle << "</head>" << EndLine << "<body>" << EndLine;
+    out << kStyle << "</HEAD>" << EndLine << "<BODY>" << EndLine;
     out << "<div id=\"links\"><a href=\"" << XmlText(url) << "\">HTML listing</a> | <a href=\""
         << XmlText(url) << "?SCENE\">VRML world</a>";
     if (folder.m_parent) {
@@ -79,5 +79,5 @@ void ReplyViewPage(CSocketStream& out, CFolderNode& folder) {
         out << "<x3d-canvas src=\"" << XmlText(world) << "\"></x3d-canvas>" << EndLine;
         out << kFollowScript << EndLine;
     }
-    out << "</body></html>" << EndLine;
+    out << "</BODY>" << EndLine;
 }

@@ -90,7 +90,7 @@ class HostileNames(unittest.TestCase):
                                         for t in texts), texts)
             # The view page carries the same names as HTML text.
             page = site.get("/Q'%22%3C&]]%3E--x/?view")[2]
-            self.assertIn(b"<title>3D: T ]]&gt; &lt;b&gt; &apos;q&apos; &quot;r&quot;</title>", page)
+            self.assertIn(b"<TITLE>3D: T ]]&gt; &lt;b&gt; &apos;q&apos; &quot;r&quot;</TITLE>", page)
 
 
 class MissingTwinsAndViewer(unittest.TestCase):
