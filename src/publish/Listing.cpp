@@ -79,6 +79,8 @@ void CFolderNode::Reply(CSocketStream& out) {
         ReplyX3dWorld(out, *this);
     } else if (out.m_options && out.m_options->m_view) {
         ReplyViewPage(out, *this);
+    } else if (out.m_options && out.m_options->m_json) {
+        ReplyJson(out);
     } else if (out.m_options && out.m_options->m_vrml) {
         ReplyScene(out);
     } else {
