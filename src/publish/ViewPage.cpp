@@ -58,8 +58,8 @@ void ReplyViewPage(CSocketStream& out, CFolderNode& folder) {
 
     WriteHtmlHeader(out);
     out << "<!DOCTYPE html>" << EndLine;
-    out << "<HEAD><meta charset=\"utf-8\"><TITLE>3D: " << XmlText(folder.GetLabel(""))
-        << "</TITLE>" << EndLine;
+    out << "<HEAD><meta charset=\"utf-8\"><link rel=\"icon\" href=\"data:,\"><TITLE>3D: "
+        << XmlText(folder.GetLabel("")) << "</TITLE>" << EndLine;
     if (!viewer.empty()) {
         out << "<script src=\"" << XmlText(viewer) << "x_ite.min.js\"></script>" << EndLine;
     }
