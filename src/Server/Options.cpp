@@ -170,6 +170,14 @@ void COptions::ParseOptions(std::string_view keywords) {
             m_smtpPort = number();
         } else if (is("timeout")) {
             m_timeout = std::clamp(number(), 1, 120);
+        } else if (is("x3d")) {
+            m_x3d = 1;
+        } else if (is("view")) {
+            m_view = 1;
+        } else if (is("webview")) {
+            m_webView = 1;
+        } else if (is("viewer")) {
+            m_viewer = value;
         } else if (is("mimetypes")) {
             m_mimeTypes = value.empty() ? kSystemMimeTypes : value;
         } else if (is("ranges")) {

@@ -54,6 +54,13 @@ class COptions {
     // Our extensions: the SMTP port (root vantrel.cfg) and the connection time-out in seconds.
     int m_smtpPort = 25;
     int m_timeout = 30;
+    // Worlds in a web browser: `x3d` answers a folder with its world in X3D, `view` with the
+    // page that shows it there, `webview` adds the "[3D]" links; `viewer=` (read from the root
+    // folder's vantrel.cfg only) is where the page loads the viewer's files from.
+    int m_x3d = 0;
+    int m_view = 0;
+    int m_webView = 0;
+    std::string m_viewer;
     // HTTP features a site turns on in its root vantrel.cfg (each off by default).
     std::string m_mimeTypes;  // `mimetypes[=PATH]`: types for kinds no `type` line names
     int m_ranges = 0;         // `ranges`: file replies always say "Accept-Ranges: bytes"

@@ -300,7 +300,9 @@ void CMailboxNode::Reply(CSocketStream& out) {
     } else {
         out << "VRML";
     }
-    out << "</A></TD></TABLE><HR>" << EndLine;
+    out << "</A></TD>";
+    if (options.m_webView) out << "<td align=Right><A HREF=" << parentUrl << "?VIEW>[3D]</A></TD>";
+    out << "</TABLE><HR>" << EndLine;
     std::string pager;
     if (selection) {
         if (search) out << FoundLine(*search, selection->m_total) << EndLine;
