@@ -14,9 +14,12 @@ class COptions {
     COptions() = default;
     explicit COptions(std::string_view keywords) { ParseOptions(keywords); }
 
-    // Applies every keyword of the string, in order, to this record and to the process-wide
-    // targets. Unknown keywords are ignored; cannot fail.
-    void ParseOptions(std::string_view keywords);
+    // Whether `delay`, `hostname` and type-table keywords change the process-wide values:
+    // always from vantrel.cfg lines, from a query only for an admin client.
+    enum class EProcessWide { Apply, Ignore };
+    // Applies every keyword of the string, in order, to this record and (unless told to
+    // ignore them) to the process-wide targets. Unknown keywords are ignored; cannot fail.
+    void ParseOptions(std::string_view keywords, EProcessWide processWide = EProcessWide::Apply);
     // Applies each line of a vantrel.cfg that starts with a letter; other lines are comments.
     // Lines are read in pieces of at most 199 characters; one CR before the LF is dropped.
     void ReadOptionsFile(std::istream& in);
@@ -52,6 +55,9 @@ class COptions {
     // Our extensions: the SMTP port (root vantrel.cfg) and the connection time-out in seconds.
     int m_smtpPort = 25;
     int m_timeout = 30;
+    // Root vantrel.cfg: the clients whose queries may change process-wide values
+    // (comma-separated addresses and CIDR prefixes; each `admin` line adds to the list).
+    std::string m_admin;
 };
 
 // Reads a decimal integer the way the keyword language does: leading blanks skipped, an

@@ -39,6 +39,10 @@ int AffordableWorkers(int wanted) {
 void RunServer() {
     g_state.m_root = std::make_unique<CFolderNode>(".");
     const COptions& rootOptions = g_state.m_root->Options();
+    g_state.m_admins.Clear();
+    for (const std::string& bad : g_state.m_admins.Add(rootOptions.m_admin)) {
+        std::fprintf(stderr, "admin %s is not an address or prefix, ignored\n", bad.c_str());
+    }
 
     auto http = std::make_unique<CHttpListener>();
     CHttpConnection::CSettings settings;

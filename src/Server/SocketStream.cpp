@@ -44,6 +44,7 @@ void CSocketStream::ResetRequestState() {
     m_failed = m_timedOut = m_inputEnded = m_fixed2 = m_inBody = false;
     m_headOnly = false;
     m_options = nullptr;
+    m_peerAddress = {};
     m_readDeadline = kNoDeadline;
 }
 
@@ -60,7 +61,9 @@ bool CSocketStream::Accept(int listenFd) {
     }
     m_memory = false;
     for (;;) {
-        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        socklen_t peerLength = sizeof m_peerAddress;
+        int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&m_peerAddress), &peerLength,
+                           SOCK_CLOEXEC);
         if (fd >= 0) {
             std::scoped_lock guard(m_socketLock);
             m_socket.Reset(fd);

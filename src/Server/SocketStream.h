@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/socket.h>
+
 #include "platform/Fd.h"
 
 class COptions;
@@ -114,6 +116,8 @@ class CSocketStream {
     unsigned m_threadId = 0;
     COptions* m_options = nullptr;  // the request's options, valid during one HandleRequest
     bool m_headOnly = false;
+    // The client's address as accept gave it; AF_UNSPEC in memory mode unless a test sets it.
+    sockaddr_storage m_peerAddress{};
 
   private:
     static constexpr std::chrono::steady_clock::time_point kNoDeadline =
