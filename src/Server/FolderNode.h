@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Server/FileNode.h"
+#include "platform/Fd.h"
 
 struct CFindData;
 
@@ -48,7 +49,10 @@ class CFolderNode : public CFileNode {
     virtual void ReplyListing(CSocketStream& out);                           // Listing.cpp
     virtual void ReplyRoom(CSocketStream& out);                              // RoomScene.cpp
 
-    std::string m_dirPath;             // full path of the directory scanned, ending in "/"
+    std::string m_dirPath;  // full path of the directory scanned, ending in "/"
+    // The directory the scan read, kept open: files are opened relative to it, so a folder
+    // renamed or swapped for a link later still means the directory that was published.
+    CFd m_dirFd;
     std::int64_t m_filesSize = 0;      // plain files directly inside (64 bits)
     CFileNode* m_indexNode = nullptr;  // index.htm or index.html among the children, not owned
 };

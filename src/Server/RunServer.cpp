@@ -1,6 +1,7 @@
 // RunServer.cpp - the life of the server: scan, listen, wait for the stop, tear down.
 #include "Server/RunServer.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include "Server/FolderNode.h"
 #include "Server/Listener.h"
 #include "Server/ServerState.h"
+#include "platform/DirectoryEnum.h"
 
 namespace {
 
@@ -20,13 +22,30 @@ constexpr long kReservedDescriptors = 16;
 // socket's slot before it waits), and its reply opens one more for a file or a spool.
 constexpr long kDescriptorsPerWorker = 2;
 
+// Every published folder keeps its directory open (FolderNode.h): let a large tree have
+// what the hard limit allows rather than lose folders to the soft one.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Descriptors open now beyond the three standard streams (the scan's folders).
+long HeldDescriptors() {
+    long count = 0;
+    CFd dir = OpenDirectory(AT_FDCWD, "/proc/self/fd");
+    if (dir.IsValid()) EnumerateDirectory(dir.Get(), [&](const CFindData&) { ++count; });
+    return std::max(0L, count - 1 - 3);  // less the enumeration's own descriptor
+}
+
 // The workers the descriptor limit can carry: a larger pool would leave no descriptor for
 // any file while its idle workers wait in accept, so every file would answer 404.
 int AffordableWorkers(int wanted) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
-    long budget =
-        (static_cast<long>(limit.rlim_cur) - kReservedDescriptors) / kDescriptorsPerWorker;
+    long budget = (static_cast<long>(limit.rlim_cur) - kReservedDescriptors - HeldDescriptors()) /
+                  kDescriptorsPerWorker;
     if (budget >= wanted) return wanted;
     int workers = static_cast<int>(std::max(1L, budget));
     std::fprintf(stderr, "%d clients requested, %d served at once: the descriptor limit is %ld\n",
@@ -37,6 +56,7 @@ int AffordableWorkers(int wanted) {
 }  // namespace
 
 void RunServer() {
+    RaiseDescriptorLimit();
     g_state.m_root = std::make_unique<CFolderNode>(".");
     const COptions& rootOptions = g_state.m_root->Options();
     g_state.m_admins.Clear();

@@ -10,6 +10,8 @@ import unittest
 from harness import Site, assert_stops_cleanly, parse_reply, recv_all
 from smtp_client import OK, RawSmtp, mailbox_site
 
+OUTSIDE = b"OUTSIDE-THE-TREE-5c2e"
+
 
 class ConsoleLog(unittest.TestCase):
     def test_control_bytes_reach_the_log_escaped(self):
@@ -64,6 +66,49 @@ class ProcessWideValuesFromAdminsOnly(unittest.TestCase):
             # The per-reply type override is anyone's, for their own reply.
             self.assertEqual(dict(get_from(site, "127.0.0.1", "/f.txt?type=text/x")[1])
                              ["Content-type"], "TEXT/X")
+            assert_stops_cleanly(self, site)
+
+
+
+class OnlyWhatTheScanPublished(unittest.TestCase):
+    def test_names_swapped_for_links_after_the_scan_answer_404(self):
+        files = {"readme.txt": "published", "Docs/a.txt": "docs", "keep.txt": "kept",
+                 "linked.txt": "-", "edited.txt": "old"}
+        with Site(files) as site:
+            outside = site.root.parent / "outside"
+            outside.mkdir()
+            (outside / "a.txt").write_bytes(OUTSIDE)
+            (outside / "passwd").write_bytes(OUTSIDE)
+            # A link the operator made before start-up is followed.
+            os.unlink(site.root / "linked.txt")
+            os.symlink(site.root / "keep.txt", site.root / "linked.txt")
+            site.restart()
+            self.assertEqual(site.get("/linked.txt")[2], b"kept")
+            # A file replaced by a link to the outside, the target of a published link
+            # swapped, a file replaced by another one (a new inode), a folder swapped for a
+            # link to the outside.
+            os.unlink(site.root / "readme.txt")
+            os.symlink(outside / "passwd", site.root / "readme.txt")
+            os.unlink(site.root / "linked.txt")
+            os.symlink(outside / "passwd", site.root / "linked.txt")
+            (site.root / "edited.new").write_bytes(b"new")
+            os.rename(site.root / "edited.new", site.root / "edited.txt")
+            os.rename(site.root / "Docs", site.root / "Docs.old")
+            os.symlink(outside, site.root / "Docs")
+            for path in ("/readme.txt", "/linked.txt", "/edited.txt"):
+                with self.subTest(path=path):
+                    status, _, body = site.get(path)
+                    self.assertEqual(status, "HTTP/1.0 404 FILE NOT FOUND")
+                    self.assertNotIn(OUTSIDE, body)
+            log = site.stderr()
+            self.assertIn("Not sent: /readme.txt is a link now\n", log)
+            self.assertIn("Not sent: /linked.txt is not the file published at start-up\n", log)
+            self.assertIn("Not sent: /edited.txt is not the file published at start-up\n", log)
+            self.assertEqual(log.count("Not sent: "), 3, log)
+            # The folder is still the directory the scan opened, wherever it went now.
+            self.assertEqual(site.get("/Docs/a.txt")[2], b"docs")
+            self.assertNotIn(OUTSIDE, site.get("/?scene")[2])
+            self.assertEqual(site.get("/keep.txt")[2], b"kept")
             assert_stops_cleanly(self, site)
 
 
