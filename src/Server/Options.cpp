@@ -175,6 +175,8 @@ void COptions::ParseOptions(std::string_view keywords, EProcessWide processWide)
             m_smtpPort = number();
         } else if (is("timeout")) {
             m_timeout = std::clamp(number(), 1, 120);
+        } else {
+            ParseArchiveKeyword(keyword, value);
         }
         // Admin clients (root vantrel.cfg; read by RunServer).
         if (is("admin") && !value.empty()) {
@@ -182,6 +184,30 @@ void COptions::ParseOptions(std::string_view keywords, EProcessWide processWide)
             m_admin += value;
         }
     }
+}
+
+bool COptions::ParseArchiveKeyword(std::string_view keyword, std::string_view value) {
+    auto is = [&](std::string_view word) { return EqualsIgnoringCase(keyword, word); };
+    if (is("raw")) {
+        m_raw = 1;
+    } else if (is("mbox")) {
+        m_mbox = 1;
+    } else if (is("atom")) {
+        m_atom = 1;
+    } else if (is("json")) {
+        m_json = 1;
+    } else if (is("id")) {
+        m_hasId = 1, m_id = value;
+    } else if (is("find")) {
+        m_hasFind = 1, m_find = value;
+    } else if (is("start")) {
+        m_start = std::max(0, ParseKeywordNumber(value));
+    } else if (is("perpage")) {
+        m_perPage = std::clamp(ParseKeywordNumber(value), 1, kMaxPerPage);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void COptions::ReadOptionsFile(std::istream& in) {
