@@ -3,12 +3,14 @@ process-wide values change only for listed admin clients, a name swapped for a l
 the scan is not followed, and a spool changed under the server is read again whole."""
 
 import os
+import re
+import smtplib
 import socket
 import time
 import unittest
 
 from harness import Site, assert_stops_cleanly, parse_reply, recv_all
-from smtp_client import OK, RawSmtp, mailbox_site
+from smtp_client import OK, RawSmtp, mailbox_site, wait_smtp
 
 OUTSIDE = b"OUTSIDE-THE-TREE-5c2e"
 
@@ -109,6 +111,56 @@ class OnlyWhatTheScanPublished(unittest.TestCase):
             self.assertEqual(site.get("/Docs/a.txt")[2], b"docs")
             self.assertNotIn(OUTSIDE, site.get("/?scene")[2])
             self.assertEqual(site.get("/keep.txt")[2], b"kept")
+            assert_stops_cleanly(self, site)
+
+
+
+def message(n, tag):
+    return ("From ???@??? Mon Jan 09 10:11:%02d 1995\nFrom: p%d@example.org\n"
+            "Subject: subject-%s\n\nbody-%s\n" % (n, n, tag, tag))
+
+
+class SpoolsChangingUnderTheServer(unittest.TestCase):
+    def deliver(self, site, tag):
+        with smtplib.SMTP("127.0.0.1", site.smtp_port, timeout=30) as client:
+            client.sendmail("x@example.org", ["alpha"],
+                            "Subject: subject-%s\r\n\r\nbody-%s\r\n" % (tag, tag))
+
+    def assert_archive(self, site, tags):
+        """The index lists exactly `tags`, and page n shows the n-th one's own body."""
+        _, _, index = site.get("/topics/alpha/")
+        self.assertEqual(sorted(re.findall(rb"subject-(\w+)", index)),
+                         sorted(t.encode() for t in tags), index[-400:])
+        for number, tag in enumerate(tags):
+            status, _, page = site.get("/topics/alpha/%d" % number)
+            self.assertIn(b"Msg:subject-" + tag.encode(), page)
+            self.assertEqual(re.findall(rb"body-(\w+)", page), [tag.encode()], page)
+
+    def test_truncated_and_replaced_spools_show_every_message_with_its_body(self):
+        spool = "".join(message(n, "old%d" % n) for n in range(5))
+        with mailbox_site(boxes=("alpha",), files={"topics/alpha/mailbox": spool}) as site:
+            wait_smtp(site)
+            path = site.root / "topics" / "alpha" / "mailbox"
+            self.assert_archive(site, ["old%d" % n for n in range(5)])
+            # Cut down in place (same file, shorter than what was read), then new mail.
+            with open(path, "r+b") as f:
+                f.truncate(0)
+                f.write(message(1, "cut").encode())
+            for tag in ("d1", "d2"):
+                self.deliver(site, tag)
+            self.assert_archive(site, ["cut", "d1", "d2"])
+            # Rewritten in place and longer: a line added to the first message moves every
+            # later one, which an append never does.
+            path.write_bytes(path.read_bytes().replace(b"body-cut\n", b"body-cut\nadded\n"))
+            self.deliver(site, "d3")
+            self.assert_archive(site, ["cut", "d1", "d2", "d3"])
+            # Replaced by another file (an editor's save, mv): seen at the next page request.
+            fresh = site.root / "topics" / "alpha" / "mailbox.new"
+            fresh.write_bytes((message(2, "new0") + message(3, "new1")).encode())
+            os.rename(fresh, path)
+            self.assert_archive(site, ["new0", "new1"])
+            self.deliver(site, "d4")
+            self.assert_archive(site, ["new0", "new1", "d4"])
             assert_stops_cleanly(self, site)
 
 
