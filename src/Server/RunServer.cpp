@@ -1,7 +1,6 @@
 // RunServer.cpp - the life of the server: scan, listen, wait for the stop, tear down.
 #include "Server/RunServer.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -10,7 +9,6 @@
 #include "Server/FolderNode.h"
 #include "Server/Listener.h"
 #include "Server/ServerState.h"
-#include "platform/DirectoryEnum.h"
 
 namespace {
 
@@ -31,21 +29,13 @@ void RaiseDescriptorLimit() {
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-// Descriptors open now beyond the three standard streams (the scan's folders).
-long HeldDescriptors() {
-    long count = 0;
-    CFd dir = OpenDirectory(AT_FDCWD, "/proc/self/fd");
-    if (dir.IsValid()) EnumerateDirectory(dir.Get(), [&](const CFindData&) { ++count; });
-    return std::max(0L, count - 1 - 3);  // less the enumeration's own descriptor
-}
-
 // The workers the descriptor limit can carry: a larger pool would leave no descriptor for
 // any file while its idle workers wait in accept, so every file would answer 404.
 int AffordableWorkers(int wanted) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
-    long budget = (static_cast<long>(limit.rlim_cur) - kReservedDescriptors - HeldDescriptors()) /
-                  kDescriptorsPerWorker;
+    long budget =
+        (static_cast<long>(limit.rlim_cur) - kReservedDescriptors) / kDescriptorsPerWorker;
     if (budget >= wanted) return wanted;
     int workers = static_cast<int>(std::max(1L, budget));
     std::fprintf(stderr, "%d clients requested, %d served at once: the descriptor limit is %ld\n",
