@@ -17,6 +17,9 @@ CFileNode::CFileNode(const CFindData& entry) {
     m_accessTime = entry.m_accessTime;
     m_modifiedTime = entry.m_writeTime;
     m_createdTime = entry.m_creationTime;
+    m_device = entry.m_device;
+    m_inode = entry.m_inode;
+    m_scannedLink = entry.m_isSymlink;
 }
 
 std::string CFileNode::GetKind() const {

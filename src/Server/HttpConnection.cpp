@@ -101,9 +101,9 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
     std::string_view query = tokens.size() > 2 ? tokens[2] : std::string_view();
 
     UrlUnescape(path);
-    {
+    if (g_state.m_admins.Contains(out.m_peerAddress)) {
         // Only the process-wide keywords (delay, hostname, type) matter here, even for a
-        // refused method.
+        // refused method; only admin clients change them for everyone.
         COptions scratch;
         scratch.ParseOptions(query);  // already within the request line's cut
     }
@@ -128,7 +128,7 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
     }
 
     COptions options = node->Options();
-    options.ParseOptions(query);
+    options.ParseOptions(query, COptions::EProcessWide::Ignore);  // applied above, if at all
     out.m_options = &options;
     out.m_requestLines = &lines;
     if (options.m_add) {

@@ -80,7 +80,8 @@ int ParseKeywordNumber(std::string_view text) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-void COptions::ParseOptions(std::string_view keywords) {
+void COptions::ParseOptions(std::string_view keywords, EProcessWide processWide) {
+    const bool applyProcessWide = processWide == EProcessWide::Apply;
     std::string localName = "guest";  // the name a following `password` checks
     std::size_t position = 0;
     while (position < keywords.size()) {
@@ -88,6 +89,10 @@ void COptions::ParseOptions(std::string_view keywords) {
         if (start == std::string_view::npos) break;
         std::size_t end = keywords.find_first_of(kSeparators, start);
         if (end == std::string_view::npos) end = keywords.size();
+        // `admin` lists its addresses with commas: its value ends only at "&" or "?".
+        if (StartsWithIgnoringCase(keywords.substr(start), "admin=")) {
+            end = std::min(keywords.find_first_of("&?", start), keywords.size());
+        }
         position = end;
         std::string_view token = keywords.substr(start, end - start);
 
@@ -98,7 +103,7 @@ void COptions::ParseOptions(std::string_view keywords) {
         auto is = [&](std::string_view word) { return EqualsIgnoringCase(keyword, word); };
         auto number = [&] { return ParseKeywordNumber(value); };
 
-        if (StartsWithIgnoringCase(keyword, "type")) {
+        if (applyProcessWide && StartsWithIgnoringCase(keyword, "type")) {
             g_state.AddType(std::string(SecondWord(keyword)), std::string(value));
         }
         if (is("scene")) {
@@ -144,13 +149,13 @@ void COptions::ParseOptions(std::string_view keywords) {
         } else if (is("sid")) {
             m_user = FindUserBySequence(number());
         } else if (is("delay")) {
-            g_state.SetDelay(number());
+            if (applyProcessWide) g_state.SetDelay(number());
         } else if (is("item")) {
             m_item = number();
         } else if (is("quantity")) {
             m_quantity = number();
         } else if (is("hostname")) {
-            g_state.SetHostName(std::string(value));
+            if (applyProcessWide) g_state.SetHostName(std::string(value));
         } else if (is("name")) {
             localName = value;
         } else if (is("password")) {
@@ -190,6 +195,11 @@ void COptions::ParseOptions(std::string_view keywords) {
             m_gzip = 1;
         } else {
             ParseArchiveKeyword(keyword, value);
+        }
+        // Admin clients (root vantrel.cfg; read by RunServer).
+        if (is("admin") && !value.empty()) {
+            if (!m_admin.empty()) m_admin += ',';
+            m_admin += value;
         }
     }
 }

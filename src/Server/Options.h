@@ -14,9 +14,12 @@ class COptions {
     COptions() = default;
     explicit COptions(std::string_view keywords) { ParseOptions(keywords); }
 
-    // Applies every keyword of the string, in order, to this record and to the process-wide
-    // targets. Unknown keywords are ignored; cannot fail.
-    void ParseOptions(std::string_view keywords);
+    // Whether `delay`, `hostname` and type-table keywords change the process-wide values:
+    // always from vantrel.cfg lines, from a query only for an admin client.
+    enum class EProcessWide { Apply, Ignore };
+    // Applies every keyword of the string, in order, to this record and (unless told to
+    // ignore them) to the process-wide targets. Unknown keywords are ignored; cannot fail.
+    void ParseOptions(std::string_view keywords, EProcessWide processWide = EProcessWide::Apply);
     // Applies each line of a vantrel.cfg that starts with a letter; other lines are comments.
     // Lines are read in pieces of at most 199 characters; one CR before the LF is dropped.
     void ReadOptionsFile(std::istream& in);
@@ -67,6 +70,9 @@ class COptions {
     std::string m_accessLog;  // `accesslog=PATH`, "-" for standard output
     std::string m_listen;     // `listen=ADDRESS`: bind this address only
     int m_gzip = 0;           // `gzip`: compress generated pages for clients that accept it
+    // Root vantrel.cfg: the clients whose queries may change process-wide values
+    // (comma-separated addresses and CIDR prefixes; each `admin` line adds to the list).
+    std::string m_admin;
     // The archive as data (query words): a message's stored bytes, a mailbox's spool, its
     // feed, a permalink by Message-ID, a search, paging of the index, a folder as JSON.
     // `id` and `find` keep their text as it came (%XX escapes and all); -1: no `start`.

@@ -51,6 +51,7 @@ void CSocketStream::ResetRequestState() {
     m_status = 0;
     m_bodyBytes = 0;
     m_gzip.reset();
+    m_peerAddress = {};
     m_readDeadline = kNoDeadline;
 }
 
@@ -67,7 +68,9 @@ bool CSocketStream::Accept(int listenFd) {
     }
     m_memory = false;
     for (;;) {
-        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        socklen_t peerLength = sizeof m_peerAddress;
+        int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&m_peerAddress), &peerLength,
+                           SOCK_CLOEXEC);
         if (fd >= 0) {
             std::scoped_lock guard(m_socketLock);
             m_socket.Reset(fd);

@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/socket.h>
+
 #include "platform/Fd.h"
 
 class COptions;
@@ -129,6 +131,8 @@ class CSocketStream {
     std::int64_t m_bodyBytes = 0;
     // The accepted client socket (invalid in memory mode), for the client's address.
     int SocketFd() const { return m_socket.Get(); }
+    // The client's address as accept gave it; AF_UNSPEC in memory mode unless a test sets it.
+    sockaddr_storage m_peerAddress{};
 
   private:
     static constexpr std::chrono::steady_clock::time_point kNoDeadline =

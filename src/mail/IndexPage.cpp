@@ -245,6 +245,7 @@ void CMessageNode::WriteListEntry(CSocketStream& out) {
 }
 
 void CMailboxNode::Reply(CSocketStream& out) {
+    CheckSpool();
     COptions defaults;
     CRequestView view(out, defaults);
     const COptions& options = *out.m_options;

@@ -110,6 +110,25 @@ bool StartsWith(const std::string& text, std::string_view prefix) {
 }  // namespace
 
 void CMessageNode::Reply(CSocketStream& out) {
+    Mailbox()->CheckSpool();
+    CMessageNode* current;
+    {
+        auto lock = Mailbox()->ReadLock();
+        current = Mailbox()->MessageByNumber(m_number);
+    }
+    if (current != this) {
+        // Found in an earlier reading of a spool that has changed since: its offset may lie
+        // in another message now, so the page is that of the message with this number today.
+        if (current) {
+            current->Reply(out);
+        } else {
+            WriteStatusOnly(out, "HTTP/1.0 404 FILE NOT FOUND");
+            out << "<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY><H1>404 File Not Found</H1>"
+                   "The file is not found on this server"
+                << EndLine;
+        }
+        return;
+    }
     COptions defaults;
     CRequestView view(out, defaults);
     COptions& options = *out.m_options;

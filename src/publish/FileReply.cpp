@@ -3,10 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "Server/ByteRange.h"
 #include "Server/Conditional.h"
 #include "Server/FileNode.h"
 #include "Server/FolderNode.h"
+#include "Server/LogText.h"
 #include "Server/HttpHeader.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
@@ -14,12 +19,29 @@
 
 namespace {
 
-// Opens a published file for reading. O_NONBLOCK: a name that has become a FIFO since the scan
-// must not hold the worker in open(); anything but a regular file counts as gone.
-CFd OpenRegularFile(const std::string& path, struct stat& st) {
-    CFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd.IsValid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return CFd();
-    return fd;
+// Opens a published file for reading, only if its name still leads to what the scan saw:
+// relative to the folder's directory as the scan opened it, not following a link where the
+// scan saw none, and the same device and inode. O_NONBLOCK: a name that has become a FIFO
+// must not hold the worker in open(). Anything else counts as gone, with one line on
+// standard error.
+CFd OpenPublishedFile(const CFileNode& file, struct stat& st) {
+    const auto* folder = dynamic_cast<const CFolderNode*>(file.m_parent);
+    const bool relative = folder && folder->m_dirFd.IsValid();
+    const std::string path = relative ? file.m_name : file.DiskPath();
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    if (!file.m_scannedLink) flags |= O_NOFOLLOW;
+    CFd fd(::openat(relative ? folder->m_dirFd.Get() : AT_FDCWD, path.c_str(), flags));
+    const char* why = nullptr;
+    if (!fd.IsValid()) {
+        why = errno == ELOOP ? "is a link now" : std::strerror(errno);
+    } else if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "is not a plain file now";
+    } else if (file.m_inode != 0 && (st.st_dev != file.m_device || st.st_ino != file.m_inode)) {
+        why = "is not the file published at start-up";
+    }
+    if (!why) return fd;
+    std::fprintf(stderr, "%s\n", EscapeLogText("Not sent: " + file.GetPath() + " " + why).c_str());
+    return CFd();
 }
 
 // "Accept-Ranges: bytes" when the client spoke of ranges or the site says it takes them; an
@@ -32,9 +54,8 @@ std::string AcceptRangesLine(const CSocketStream& out) {
 }  // namespace
 
 void CFileNode::Reply(CSocketStream& out) {
-    std::string path = DiskPath();
     struct stat st;
-    CFd fd = OpenRegularFile(path, st);
+    CFd fd = OpenPublishedFile(*this, st);
     if (!fd.IsValid()) {
         // The file named in the tree has gone (or is not a plain file any more). The page
         // names it as every page does, escaped, and never shows where the tree lies on disk.
@@ -81,7 +102,7 @@ void CFileNode::Reply(CSocketStream& out) {
 
 void CFileNode::WriteFileContents(CSocketStream& out) {
     struct stat st;
-    CFd fd = OpenRegularFile(DiskPath(), st);
+    CFd fd = OpenPublishedFile(*this, st);
     if (!fd.IsValid()) return;
     out.SendFile(fd.Get(), static_cast<std::int64_t>(st.st_size));
 }
