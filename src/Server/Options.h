@@ -52,6 +52,8 @@ class COptions {
     // Our extensions: the SMTP port (root vantrel.cfg) and the connection time-out in seconds.
     int m_smtpPort = 25;
     int m_timeout = 30;
+    // `mime` (vantrel.cfg only): mailboxes decode MIME structure, encoded words and charsets.
+    int m_mime = 0;
 };
 
 // Reads a decimal integer the way the keyword language does: leading blanks skipped, an
