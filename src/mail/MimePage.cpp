@@ -103,7 +103,7 @@ class CPartNode : public CNode {
         // Never shown in place: a part is a download, its type not second-guessed.
         WriteHttpHeader(out, SafeType(part.m_type), std::time(nullptr),
                         static_cast<std::int64_t>(part.m_bytes.size()),
-                        {Disposition(part.m_name), "X-Content-Type-Options: nosniff"});
+                        Disposition(part.m_name) + "\r\nX-Content-Type-Options: nosniff\r\n");
         out.Write(part.m_bytes.data(), part.m_bytes.size());
     }
     CMessageNode* m_message = nullptr;

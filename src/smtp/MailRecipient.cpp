@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 
+#include "Server/LogText.h"
 #include "Server/ServerState.h"
 #include "mail/MailboxNode.h"
 
@@ -192,7 +193,7 @@ bool CMailRecipient::Deliver() {
             message += '\n';
         }
         // The console sees each pending line as it was received.
-        std::fwrite(m_pending.data(), 1, m_pending.size(), stdout);
+        WriteLogText(stdout, m_pending);
         std::fflush(stdout);
 
         if (oldSize >= 0 && g_access->Append(m_spool, message)) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "Server/LogText.h"
 #include "Server/SocketStream.h"
 
 namespace {
@@ -55,7 +56,7 @@ class CTokenizer {
 // come between the line and its line end.
 void Echo(std::string_view line) {
     ::flockfile(stdout);
-    ::fwrite_unlocked(line.data(), 1, line.size(), stdout);
+    WriteLogText(stdout, line);
     ::putc_unlocked('\n', stdout);
     ::funlockfile(stdout);
 }
