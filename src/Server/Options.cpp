@@ -204,6 +204,26 @@ void COptions::ParseOptions(std::string_view keywords, EProcessWide processWide)
     }
 }
 
+namespace {
+
+// Keywords a vantrel.cfg line may carry but a query may not: a reader's link must not change
+// how a folder's mail is read.
+void ApplyConfigOnlyKeywords(std::string_view line, COptions& options) {
+    std::size_t position = 0;
+    while (position < line.size()) {
+        std::size_t start = line.find_first_not_of(kSeparators, position);
+        if (start == std::string_view::npos) break;
+        std::size_t end = line.find_first_of(kSeparators, start);
+        if (end == std::string_view::npos) end = line.size();
+        position = end;
+        std::string_view token = line.substr(start, end - start);
+        std::string_view keyword = token.substr(0, token.find('='));
+        if (EqualsIgnoringCase(keyword, "mime")) options.m_mime = 1;
+    }
+}
+
+}  // namespace
+
 bool COptions::ParseArchiveKeyword(std::string_view keyword, std::string_view value) {
     auto is = [&](std::string_view word) { return EqualsIgnoringCase(keyword, word); };
     if (is("raw")) {
@@ -253,6 +273,9 @@ void COptions::ReadOptionsFile(std::istream& in) {
         if (endedLine && !line.empty() && line.back() == '\r') line.pop_back();  // Windows files
         unsigned char first = line.empty() ? 0 : static_cast<unsigned char>(line[0]);
         bool isLetter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
-        if (isLetter) ParseOptions(line);
+        if (isLetter) {
+            ParseOptions(line);
+            ApplyConfigOnlyKeywords(line, *this);
+        }
     }
 }

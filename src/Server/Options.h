@@ -64,6 +64,8 @@ class COptions {
     int m_view = 0;
     int m_webView = 0;
     std::string m_viewer;
+    // `mime` (vantrel.cfg only): mailboxes decode MIME structure, encoded words and charsets.
+    int m_mime = 0;
     // HTTP features a site turns on in its root vantrel.cfg (each off by default).
     std::string m_mimeTypes;  // `mimetypes[=PATH]`: types for kinds no `type` line names
     int m_ranges = 0;         // `ranges`: file replies always say "Accept-Ranges: bytes"

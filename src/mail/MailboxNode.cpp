@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "Server/Node.h"
+#include "mail/MimeText.h"
 #include "mail/SpoolReader.h"
 #include "mail/Threading.h"
 #include "platform/DirectoryEnum.h"
@@ -169,10 +170,22 @@ void CMailboxNode::ReadLocked(std::int64_t offset, const std::string_view* appen
     int number = m_messageCount;
     std::vector<std::unique_ptr<CMessageNode>> pending;
     std::int64_t pendingEnd = offset;
+    const bool mime = Options().m_mime != 0;
     auto sink = [&](const CSpoolMessage& message) {
-        pending.push_back(std::make_unique<CMessageNode>(
-            number++, message.m_date, message.m_fromName, message.m_fromAddress,
-            message.m_messageId, message.m_subject, message.m_inReplyTo, this, message.m_offset));
+        if (mime) {
+            // Decoded once here, so the pages, the sorted lists and threading all see the
+            // text a reader sees.
+            CMimeHeaders decoded = DecodeMimeHeaders(message);
+            pending.push_back(std::make_unique<CMessageNode>(
+                number++, std::move(decoded.m_date), std::move(decoded.m_fromName),
+                std::move(decoded.m_fromAddress), message.m_messageId, std::move(decoded.m_subject),
+                message.m_inReplyTo, this, message.m_offset));
+        } else {
+            pending.push_back(std::make_unique<CMessageNode>(
+                number++, message.m_date, message.m_fromName, message.m_fromAddress,
+                message.m_messageId, message.m_subject, message.m_inReplyTo, this,
+                message.m_offset));
+        }
         pendingEnd = message.m_endOffset;
         if (pending.size() >= kPublishBatch) Publish(pending, pendingEnd, number);
     };
@@ -183,8 +196,8 @@ void CMailboxNode::ReadLocked(std::int64_t offset, const std::string_view* appen
     };
     std::int64_t nextOffset = offset;
     if (appended) {
-        nextOffset = CSpoolReader::ReadText(*appended, offset, sink);
-    } else if (!CSpoolReader::ReadFile(m_spoolPath, offset, sink, nextOffset, reserve)) {
+        nextOffset = CSpoolReader::ReadText(*appended, offset, sink, mime);
+    } else if (!CSpoolReader::ReadFile(m_spoolPath, offset, sink, nextOffset, reserve, mime)) {
         return;
     }
     Publish(pending, nextOffset, number);

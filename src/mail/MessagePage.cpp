@@ -24,6 +24,7 @@
 #include "mail/MailboxNode.h"
 #include "mail/MessageNode.h"
 #include "mail/MessageUrl.h"
+#include "mail/MimePage.h"
 #include "platform/Fd.h"
 
 namespace {
@@ -150,7 +151,7 @@ void CMessageNode::Reply(CSocketStream& out) {
         return;
     }
 
-    WriteHttpHeader(out, "text/html", 0, 0);
+    WriteHttpHeader(out, MailPageType(*Mailbox()), 0, 0);
     out << "<HEAD><TITLE>Msg:" << EscapeLessThan(m_subject) << "</TITLE></HEAD>" << EndLine;
     out << "<BODY>" << EndLine;
     WriteNavigation(out);
@@ -160,6 +161,16 @@ void CMessageNode::Reply(CSocketStream& out) {
     if (!spool.IsValid()) {
         std::fprintf(stderr, "Could not open mail spool file %s\n", path.c_str());
         out << "<STRONG> Message spool file not available" << EndLine;
+        return;
+    }
+
+    if (Mailbox()->Options().m_mime) {
+        std::string bytes;
+        bool cut = false;
+        if (ReadMessageBytes(*this, bytes, cut)) WriteMimeBody(out, *this, bytes, cut);
+        out << "<HR>" << EndLine;
+        out << Mailbox()->Options().m_tail << EndLine;
+        out << "</BODY>" << EndLine;
         return;
     }
 
