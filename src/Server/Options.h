@@ -52,6 +52,9 @@ class COptions {
     // Our extensions: the SMTP port (root vantrel.cfg) and the connection time-out in seconds.
     int m_smtpPort = 25;
     int m_timeout = 30;
+    // Root vantrel.cfg: SMTP sessions served at once, and whether stored mail is synced.
+    int m_smtpClients = 4;
+    int m_noSync = 0;
 };
 
 // Reads a decimal integer the way the keyword language does: leading blanks skipped, an
