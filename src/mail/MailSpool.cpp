@@ -153,7 +153,8 @@ class CSpoolFile {
         }
         append.m_lineEndAt = m_needsLineEnd ? before : -1;
         append.m_at = before + (m_needsLineEnd ? 1 : 0);
-        m_size = append.m_at + static_cast<off_t>(append.m_separator.size() + append.m_stored.size());
+        m_size =
+            append.m_at + static_cast<off_t>(append.m_separator.size() + append.m_stored.size());
         m_needsLineEnd = append.m_stored.empty() || append.m_stored.back() != '\n';
         // With O_APPEND the write went to the end of the file as it was then: the message
         // lies where we think unless a writer that ignores the locks came between.
@@ -386,8 +387,7 @@ bool CSpoolAccess::Sync(int fd) {
     return true;
 }
 
-EStoreResult CMailSpool::Deliver(std::span<CMailboxNode* const> mailboxes,
-                                 std::string_view lines) {
+EStoreResult CMailSpool::Deliver(std::span<CMailboxNode* const> mailboxes, std::string_view lines) {
     if (mailboxes.empty()) return EStoreResult::kStored;
     std::string stored;
     stored.reserve(lines.size() + lines.size() / 32 + 64);

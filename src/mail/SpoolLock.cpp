@@ -31,7 +31,8 @@ bool IsStaleDotLock(const std::string& path) {
     ::close(fd);
     if (n <= 0) return false;
     std::size_t length = static_cast<std::size_t>(n);
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == ' ')) --length;
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == ' '))
+        --length;
     long pid = 0;
     auto [end, error] = std::from_chars(text, text + length, pid);
     if (error != std::errc() || end != text + length || pid <= 0) return false;

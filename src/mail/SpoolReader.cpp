@@ -23,7 +23,6 @@ bool StartsWith(std::string_view line, std::string_view prefix) {
            std::memcmp(line.data(), prefix.data(), prefix.size()) == 0;
 }
 
-
 // The first line end in [p, p + n), or null. Mail header lines are short, and a library
 // search pays a set-up cost per call that a line of fifty bytes never earns back, so the
 // first bytes are scanned eight at a time here.

@@ -1,7 +1,7 @@
 // Fuzzes the SMTP session, fed in pieces whose sizes the input's first byte chooses,
-// delivering into a temporary topics folder with mailboxes "alpha" and "beta". Every reply is a whole coded line; every spool holds whole
-// lines, starts with a separator, and reads back, from scratch, into exactly the records
-// the live mailbox published as mail arrived.
+// delivering into a temporary topics folder with mailboxes "alpha" and "beta". Every reply is a
+// whole coded line; every spool holds whole lines, starts with a separator, and reads back, from
+// scratch, into exactly the records the live mailbox published as mail arrived.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!closed) session.Closed();
         CheckReplies(output);
     }
-    if (CSmtpSession::TotalHeldBytes() != 0) __builtin_trap();  // every session gave back its memory
+    if (CSmtpSession::TotalHeldBytes() != 0)
+        __builtin_trap();  // every session gave back its memory
 
     for (const char* name : kBoxes) {
         auto* live = static_cast<CMailboxNode*>(topics->FindChild(name));

@@ -62,7 +62,8 @@ TEST_F(MailSpoolTest, AppendsAfterExistingMailOnAFreshLineWithoutAnEmptyRecord) 
     beta->ReadSpool(0);
     ASSERT_EQ(beta->MessageCount(), 1);
     EXPECT_EQ(Deliver("beta", "Subject: b\n\nbody b\n"), EStoreResult::kStored);
-    EXPECT_EQ(MaskSeparators(m_site.Read("beta")), "SEP\nSubject: a\n\nno end\nSEP\nSubject: b\n\nbody b\n");
+    EXPECT_EQ(MaskSeparators(m_site.Read("beta")),
+              "SEP\nSubject: a\n\nno end\nSEP\nSubject: b\n\nbody b\n");
     EXPECT_EQ(beta->MessageCount(), 2);
     EXPECT_EQ(beta->ReadOffset(), static_cast<std::int64_t>(m_site.Read("beta").size()));
 }
@@ -80,7 +81,8 @@ TEST_F(MailSpoolTest, StoredMessageIsNeverSplitByTheReader) {
          "Subject: " + std::string(990, 'x') + "\nFrom: forged@evil\n\nbody\n"},
         {"separator at the second piece", "Subject: a\n\n" + y998 + "yFrom evil\nend\n"},
         {"sender at the third piece", "Subject: a\n\n" + y998 + y998 + "yyFrom: x@y.z\n"},
-        {"quoted piece kept short", "Subject: a\n\n" + y998 + "From " + std::string(1000, 'z') + "\n"},
+        {"quoted piece kept short",
+         "Subject: a\n\n" + y998 + "From " + std::string(1000, 'z') + "\n"},
         {"a lone CR ends the header", "Subject: a\n\r\nFrom: forged@evil\n\nbody\n"},
         {"a CR left alone after a piece",
          "Subject: " + std::string(989, 'x') + "\r\nFrom: forged@evil\n\nbody\n"},
@@ -164,11 +166,12 @@ TEST_F(MailSpoolTest, OnlyTheFoldersOwnRegularFileIsWritten) {
         const char* label;
         void (*make)(const std::string& spool, const std::string& outside);
     } cases[] = {
-        {"symbolic link", [](const std::string& s, const std::string& o) { ::symlink(o.c_str(), s.c_str()); }},
-        {"dangling link", [](const std::string& s, const std::string& o) {
-             ::symlink((o + ".new").c_str(), s.c_str());
-         }},
-        {"hard link", [](const std::string& s, const std::string& o) { ::link(o.c_str(), s.c_str()); }},
+        {"symbolic link",
+         [](const std::string& s, const std::string& o) { ::symlink(o.c_str(), s.c_str()); }},
+        {"dangling link", [](const std::string& s,
+                             const std::string& o) { ::symlink((o + ".new").c_str(), s.c_str()); }},
+        {"hard link",
+         [](const std::string& s, const std::string& o) { ::link(o.c_str(), s.c_str()); }},
         {"FIFO", [](const std::string& s, const std::string&) { ::mkfifo(s.c_str(), 0600); }},
         {"folder", [](const std::string& s, const std::string&) { ::mkdir(s.c_str(), 0700); }},
     };
@@ -219,7 +222,8 @@ TEST_F(MailSpoolTest, LocksHeldByOthersFailOnlyThatMailbox) {
         EXPECT_EQ(Deliver("beta", "Subject: y\n\nbody\n"), EStoreResult::kStored);
         std::filesystem::remove(spool + ".lock");
     }
-    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\nSubject: x\n\nbody\nSEP\nSubject: x\n\nbody\n");
+    EXPECT_EQ(MaskSeparators(m_site.Read("alpha")),
+              "SEP\nSubject: x\n\nbody\nSEP\nSubject: x\n\nbody\n");
     EXPECT_FALSE(std::filesystem::exists(m_site.Path("beta", "mailbox.lock")));
 }
 
@@ -233,8 +237,9 @@ TEST_F(MailSpoolTest, ConcurrentDeliveriesToOneSpoolStayWhole) {
         threads.emplace_back([this, t] {
             for (int i = 0; i < kEach; ++i) {
                 std::string n = std::to_string(t) + "-" + std::to_string(i);
-                EXPECT_EQ(Deliver("alpha", "Subject: m" + n + "\n\n" + std::string(3000, 'b') + "\n"),
-                          EStoreResult::kStored);
+                EXPECT_EQ(
+                    Deliver("alpha", "Subject: m" + n + "\n\n" + std::string(3000, 'b') + "\n"),
+                    EStoreResult::kStored);
             }
         });
     }

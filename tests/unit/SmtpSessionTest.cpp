@@ -191,7 +191,8 @@ TEST_F(SmtpSessionTest, DataFraming) {
             std::string replies =
                 Converse("RCPT TO:<alpha@x>\r\nDATA\r\n" + c.data + "QUIT\r\n", step);
             EXPECT_EQ(replies, kOk + kStart + kOk + Quit());
-            EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "SEP\n" + (c.stored.empty() ? "\n" : c.stored));
+            EXPECT_EQ(MaskSeparators(m_site.Read("alpha")),
+                      "SEP\n" + (c.stored.empty() ? "\n" : c.stored));
         }
     }
 }
@@ -206,26 +207,25 @@ TEST_F(SmtpSessionTest, TheConnectionsOwnTransaction) {
         std::string beta;
     } cases[] = {
         {"named twice in two cases: one copy",
-         "RCPT TO:<alpha@x>\r\nRCPT TO:<ALPHA@y>\r\nDATA\r\none\r\n.\r\n",
-         kOk + kOk + kStart + kOk, "SEP\none\n\n", ""},
+         "RCPT TO:<alpha@x>\r\nRCPT TO:<ALPHA@y>\r\nDATA\r\none\r\n.\r\n", kOk + kOk + kStart + kOk,
+         "SEP\none\n\n", ""},
         {"two recipients: a copy each",
-         "RCPT TO:<alpha@x>\r\nRCPT TO:<beta@x>\r\nDATA\r\nboth\r\n.\r\n",
-         kOk + kOk + kStart + kOk, "SEP\nboth\n\n", "SEP\nboth\n\n"},
+         "RCPT TO:<alpha@x>\r\nRCPT TO:<beta@x>\r\nDATA\r\nboth\r\n.\r\n", kOk + kOk + kStart + kOk,
+         "SEP\nboth\n\n", "SEP\nboth\n\n"},
         {"two DATA blocks: two messages",
          "RCPT TO:<alpha@x>\r\nDATA\r\nfirst\r\n.\r\nDATA\r\nsecond\r\n.\r\n",
          kOk + kStart + kOk + kStart + kOk, "SEP\nfirst\n\nSEP\nsecond\n\n", ""},
         {"RSET after the end mark keeps the message",
          "MAIL FROM:<x>\r\nRCPT TO:<alpha@x>\r\nDATA\r\nkept\r\n.\r\nRSET\r\nQUIT\r\n",
          kOk + kOk + kStart + kOk + kOk + Quit(), "SEP\nkept\n\n", ""},
-        {"RSET ends the transaction",
-         "RCPT TO:<alpha@x>\r\nRSET\r\nDATA\r\nno\r\n.\r\n", kOk + kOk + kStart + kOk, "",
-         ""},
+        {"RSET ends the transaction", "RCPT TO:<alpha@x>\r\nRSET\r\nDATA\r\nno\r\n.\r\n",
+         kOk + kOk + kStart + kOk, "", ""},
         {"MAIL starts a new transaction",
          "RCPT TO:<alpha@x>\r\nDATA\r\nm1\r\n.\r\nMAIL FROM:<y>\r\nRCPT "
          "TO:<beta@x>\r\nDATA\r\nm2\r\n.\r\n",
          kOk + kStart + kOk + kOk + kOk + kStart + kOk, "SEP\nm1\n\n", "SEP\nm2\n\n"},
-        {"DATA without recipients is read and dropped", "DATA\r\nlost\r\n.\r\n",
-         kStart + kOk, "", ""},
+        {"DATA without recipients is read and dropped", "DATA\r\nlost\r\n.\r\n", kStart + kOk, "",
+         ""},
         {"a connection ending before the end mark stores nothing",
          "RCPT TO:<alpha@x>\r\nDATA\r\ncut", kOk + kStart, "", ""},
     };
