@@ -28,6 +28,8 @@ class CFileNode : public CNode {
     // without a "."); "Default" when that is empty.
     virtual std::string GetKind() const;
     virtual void WriteSceneModel(CSocketStream& out, float percent);  // GraphScene.cpp
+    // What the entry is in machine-readable listings: "file", "folder" or "mailbox".
+    virtual const char* KindName() const { return "file"; }
 
     // Where the file lies: the parent folder's m_dirPath + m_name.
     std::string DiskPath() const;

@@ -47,6 +47,9 @@ class CFolderNode : public CFileNode {
     void WriteSceneObject(CSocketStream& out, std::int64_t scale) override;  // GraphScene.cpp
     virtual void ReplyListing(CSocketStream& out);                           // Listing.cpp
     virtual void ReplyRoom(CSocketStream& out);                              // RoomScene.cpp
+    // The entries as a JSON array, in listing order (query word `json`).
+    virtual void ReplyJson(CSocketStream& out);  // JsonListing.cpp
+    const char* KindName() const override { return "folder"; }
 
     std::string m_dirPath;             // full path of the directory scanned, ending in "/"
     std::int64_t m_filesSize = 0;      // plain files directly inside (64 bits)

@@ -26,6 +26,11 @@ std::string FormatHttpDate(std::time_t time) {
 
 void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
                      std::int64_t length) {
+    WriteHttpHeader(out, contentType, time, length, {});
+}
+
+void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
+                     std::int64_t length, std::string_view extraLines) {
     std::string type(contentType);
     if (out.m_options && !out.m_options->m_type.empty()) type = out.m_options->m_type;
 
@@ -38,6 +43,7 @@ void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time
     }
     if (!type.empty()) out << "Content-type: " << type << EndLine;
     if (length > 0) out << "Content-length: " << length << EndLine;
+    out << extraLines;
 
     if (g_state.m_logRequests) {
         std::string typeLine = type.empty() ? std::string() : "\tContent-type: " + type;

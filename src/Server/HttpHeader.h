@@ -14,6 +14,9 @@ class CSocketStream;
 // an empty line. Logs the reply when the log is on. Marks the start of the body.
 void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
                      std::int64_t length);
+// The same with further header lines (each ending in "\r\n") after Content-length.
+void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
+                     std::int64_t length, std::string_view extraLines);
 void WriteHtmlHeader(CSocketStream& out);                                 // text/html, now
 void WriteDatedHeader(CSocketStream& out, std::string_view contentType);  // now, no length
 void WriteModifiedHeader(CSocketStream& out, std::string_view contentType, std::time_t time);

@@ -38,6 +38,11 @@ std::string_view SecondWord(std::string_view keyword) {
     return keyword.substr(second, end == std::string_view::npos ? keyword.npos : end - second);
 }
 
+bool HasControlByte(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
 CUserNode* FindUserBySequence(int sequence) {
     for (CNode* node = g_state.m_userList.FirstChild(); node; node = node->Next()) {
         auto* user = static_cast<CUserNode*>(node);
@@ -159,7 +164,8 @@ void COptions::ParseOptions(std::string_view keywords) {
         } else if (is("show")) {
             m_show = 1;
         } else if (is("type")) {
-            m_type = value;
+            // The value becomes a header line of the reply: no control byte may ride along.
+            if (!HasControlByte(value)) m_type = value;
         } else if (is("smtpport")) {
             m_smtpPort = number();
         } else if (is("smtpclients")) {
@@ -168,8 +174,34 @@ void COptions::ParseOptions(std::string_view keywords) {
             m_noSync = 1;
         } else if (is("timeout")) {
             m_timeout = std::clamp(number(), 1, 120);
+        } else {
+            ParseArchiveKeyword(keyword, value);
         }
     }
+}
+
+bool COptions::ParseArchiveKeyword(std::string_view keyword, std::string_view value) {
+    auto is = [&](std::string_view word) { return EqualsIgnoringCase(keyword, word); };
+    if (is("raw")) {
+        m_raw = 1;
+    } else if (is("mbox")) {
+        m_mbox = 1;
+    } else if (is("atom")) {
+        m_atom = 1;
+    } else if (is("json")) {
+        m_json = 1;
+    } else if (is("id")) {
+        m_hasId = 1, m_id = value;
+    } else if (is("find")) {
+        m_hasFind = 1, m_find = value;
+    } else if (is("start")) {
+        m_start = std::max(0, ParseKeywordNumber(value));
+    } else if (is("perpage")) {
+        m_perPage = std::clamp(ParseKeywordNumber(value), 1, kMaxPerPage);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void COptions::ReadOptionsFile(std::istream& in) {

@@ -21,6 +21,8 @@ class COptions {
     // Lines are read in pieces of at most 199 characters; one CR before the LF is dropped.
     void ReadOptionsFile(std::istream& in);
 
+    static constexpr int kMaxPerPage = 100000;
+
     int m_page = 1;
     int m_vrml = 0;
     int m_port = 80;
@@ -55,6 +57,23 @@ class COptions {
     // Root vantrel.cfg: SMTP sessions served at once, and whether stored mail is synced.
     int m_smtpClients = 4;
     int m_noSync = 0;
+    // The archive as data (query words): a message's stored bytes, a mailbox's spool, its
+    // feed, a permalink by Message-ID, a search, paging of the index, a folder as JSON.
+    // `id` and `find` keep their text as it came (%XX escapes and all); -1: no `start`.
+    int m_raw = 0;
+    int m_mbox = 0;
+    int m_atom = 0;
+    int m_json = 0;
+    int m_hasId = 0;
+    std::string m_id;
+    int m_hasFind = 0;
+    std::string m_find;
+    int m_start = -1;
+    int m_perPage = 500;  // a folder keyword too: rows of one index page with `start`
+
+  private:
+    // raw, mbox, atom, json, id, find, start, perpage; false for any other keyword.
+    bool ParseArchiveKeyword(std::string_view keyword, std::string_view value);
 };
 
 // Reads a decimal integer the way the keyword language does: leading blanks skipped, an

@@ -6,6 +6,7 @@
 
 #include "Server/FolderNode.h"
 #include "Server/Listener.h"
+#include "Server/LogText.h"
 
 ServerState g_state;
 
@@ -105,10 +106,10 @@ void LogLines(unsigned threadId, std::string_view first,
               std::initializer_list<std::string_view> continuation) {
     if (!g_state.m_logRequests.load(std::memory_order_relaxed)) return;
     std::string text = "[" + std::to_string(threadId) + "] ";
-    text += first;
+    text += EscapeLogText(first);
     text += '\n';
     for (std::string_view line : continuation) {
-        text += line;
+        text += EscapeLogText(line);
         text += '\n';
     }
     std::scoped_lock guard(g_state.m_logLock);

@@ -231,29 +231,86 @@ std::string WeekdayNumber(std::string_view word) {
     return AbbreviationNumber(word, kDays, 7);
 }
 
-std::string BuildDateKey(std::string_view date) {
-    if (date == "(no date)") return "(no date)";
+namespace {
+
+// The words of a date the keys are built from, as the date key has always read them.
+struct CDateWords {
+    std::string m_month;  // "01".."12", or empty
+    std::string m_day;    // a single digit already padded
+    std::string_view m_year;
+    std::string m_time;  // "hh:mm", or what there was of it
+};
+
+CDateWords SplitDate(std::string_view date) {
     CWordReader words(date);
     constexpr std::string_view kSeparators = " ,-";
+    CDateWords parts;
     std::string_view word = words.Next(kSeparators);
     if (!WeekdayNumber(word).empty()) word = words.Next(kSeparators);
-    std::string month = MonthNumber(word);
-    std::string day;
-    if (!month.empty()) {
-        day = words.Next(kSeparators);
+    parts.m_month = MonthNumber(word);
+    if (!parts.m_month.empty()) {
+        parts.m_day = words.Next(kSeparators);
     } else {
-        day = word;
-        month = MonthNumber(words.Next(kSeparators));
+        parts.m_day = word;
+        parts.m_month = MonthNumber(words.Next(kSeparators));
     }
-    if (day.size() == 1) day.insert(0, 1, '0');
-    std::string_view year = words.Next(kSeparators);
-    if (year.size() > 2) year = year.substr(year.size() - 2);
-    std::string time(words.Next(kSeparators));
+    if (parts.m_day.size() == 1) parts.m_day.insert(0, 1, '0');
+    parts.m_year = words.Next(kSeparators);
+    parts.m_time = words.Next(kSeparators);
+    std::string& time = parts.m_time;
     if (!time.empty() && (time.size() < 3 || time[2] != ':')) time.insert(0, 1, '0');
     if (time.size() > 5) time.resize(5);
+    return parts;
+}
 
+// Exactly `width` digits: the leading digits of `text`, zero-padded in front, or the last
+// `width` of them when there are more.
+std::string Digits(std::string_view text, std::size_t width) {
+    std::size_t n = 0;
+    while (n < text.size() && text[n] >= '0' && text[n] <= '9')
+        ++n;
+    std::string digits(text.substr(0, n));
+    if (digits.size() > width) return digits.substr(digits.size() - width);
+    return std::string(width - digits.size(), '0') + digits;
+}
+
+// Two-digit years as RFC 5322 reads them (00-49: 2000s, 50-99: 1900s), three-digit ones
+// counted from 1900.
+std::string FullYear(std::string_view year) {
+    std::size_t n = 0;
+    while (n < year.size() && year[n] >= '0' && year[n] <= '9')
+        ++n;
+    if (n == 0) return "0000";
+    if (n >= 4) return Digits(year, 4);
+    int value = std::stoi(std::string(year.substr(0, n)));
+    if (n == 3)
+        value += 1900;
+    else if (value < 50)
+        value += 2000;
+    else
+        value += 1900;
+    return std::to_string(value);
+}
+
+}  // namespace
+
+std::string BuildDateKey(std::string_view date) {
+    if (date == "(no date)") return "(no date)";
+    CDateWords parts = SplitDate(date);
+    std::string_view year = parts.m_year;
+    if (year.size() > 2) year = year.substr(year.size() - 2);
     std::string key;
     key.reserve(14);
-    key.append(month).append("/").append(day).append("/").append(year).append(" ").append(time);
+    key.append(parts.m_month).append("/").append(parts.m_day).append("/").append(year);
+    key.append(" ").append(parts.m_time);
     return key;
+}
+
+std::string BuildDateOrder(std::string_view date) {
+    if (date == "(no date)") return "(no date)";
+    CDateWords parts = SplitDate(date);
+    std::string order = FullYear(parts.m_year);
+    order.append(parts.m_month.empty() ? "00" : parts.m_month).append(Digits(parts.m_day, 2));
+    order.append(parts.m_time);
+    return order;
 }

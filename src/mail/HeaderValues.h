@@ -22,6 +22,9 @@ std::string ReplyReference(std::string_view line);
 
 // "MM/DD/YY hh:mm" from a date such as "Mon, 9 Jan 1995 10:11:12 -0800"; "(no date)" stays.
 std::string BuildDateKey(std::string_view date);
+// The key of the date order: four-digit year, month, day, then the time as the date key has
+// it ("1995010910:11"); "(no date)" stays and sorts before every date.
+std::string BuildDateOrder(std::string_view date);
 // "01".."12" for a word starting with a month abbreviation (any case), else "".
 std::string MonthNumber(std::string_view word);
 // "01".."07" for a word starting with a weekday abbreviation (any case), else "".

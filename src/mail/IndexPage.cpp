@@ -6,6 +6,8 @@
 // memory of one batch. Records are never removed, so the walk resumes from the last record of
 // the previous batch; messages delivered in between may or may not appear, as they would had
 // they arrived a moment earlier or later.
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "mail/MailText.h"
 #include "mail/MailboxNode.h"
 #include "mail/MessageNode.h"
+#include "mail/MessageSearch.h"
 #include "mail/MessageUrl.h"
 
 namespace {
@@ -53,10 +56,11 @@ std::string Shortened(std::string text, std::size_t limit, std::size_t keep) {
 }
 
 // The row of one message. Reads its thread links: the caller holds the mailbox's ReadLock().
-std::string RowText(CMessageNode& message, CSocketStream& out, const CRowIcons& icons) {
+// `flat`: rows in a list of single messages (any sort, or a search), not of threads.
+std::string RowText(CMessageNode& message, CSocketStream& out, const CRowIcons& icons, bool flat) {
     const COptions& options = *out.m_options;
     const std::optional<int> expand = ViewNumber(options.m_expand);
-    const bool sorted = !options.m_sort.empty();
+    const bool sorted = flat;
     const bool opened = expand && *expand == message.m_number;
     const bool root = !message.m_isReply;
     const bool hasReplies = root && message.m_nextInThread;
@@ -138,6 +142,93 @@ CMessageNode* NextOf(const CMessageNode& current, EOrder order, std::optional<in
     return static_cast<CMessageNode*>(current.m_next);
 }
 
+// The rows a search or a page shows, chosen in one walk under the lock, and how many rows
+// the whole list has.
+struct CSelection {
+    std::vector<CMessageNode*> m_rows;
+    std::size_t m_first = 0;  // the place of m_rows[0] in the whole list
+    std::size_t m_total = 0;
+};
+
+CSelection Select(const CMailboxNode& mailbox, EOrder order, std::optional<int> expand,
+                  const CMessageSearch* search, std::size_t first, std::size_t count) {
+    CSelection selection;
+    selection.m_first = first;
+    auto lock = mailbox.ReadLock();
+    for (CMessageNode* message = FirstOf(mailbox, order); message;
+         message = NextOf(*message, order, expand)) {
+        if (search && !search->Matches(*message)) continue;
+        if (selection.m_total >= first && selection.m_total - first < count) {
+            selection.m_rows.push_back(message);
+        }
+        ++selection.m_total;
+    }
+    return selection;
+}
+
+std::string EscapeHtml(std::string_view text) {
+    std::string escaped;
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            case '"':
+                escaped += "&quot;";
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// "<P>Found 3 messages for: WORDS</P>"
+std::string FoundLine(const CMessageSearch& search, std::size_t found) {
+    return "<P>Found " + std::to_string(found) + (found == 1 ? " message" : " messages") +
+           " for: " + EscapeHtml(search.Text()) + "</P>";
+}
+
+// "<P><A HREF=...>previous</A> rows 501-1000 of 1234 <A HREF=...>next</A></P>"; the links
+// keep the view (sort, expand, find, a page size of the request's own) and move `start`.
+std::string PagerLine(const CSelection& selection, const COptions& options,
+                      const std::string& ownUrl, int mailboxPerPage) {
+    std::string query;
+    if (!options.m_sort.empty()) query += "SORT=" + EscapeAttribute(options.m_sort) + "&";
+    if (!options.m_expand.empty()) query += "EXPAND=" + EscapeAttribute(options.m_expand) + "&";
+    if (options.m_hasFind) query += "FIND=" + EscapeAttribute(options.m_find) + "&";
+    if (options.m_perPage != mailboxPerPage) {
+        query += "PERPAGE=" + std::to_string(options.m_perPage) + "&";
+    }
+    const std::size_t perPage = static_cast<std::size_t>(options.m_perPage);
+    const std::size_t first = selection.m_first;
+    const std::size_t shown = selection.m_rows.size();
+    std::string line = "<P>";
+    if (first > 0) {
+        const std::size_t previous = first > perPage ? first - perPage : 0;
+        line += "<A HREF=" + ownUrl + "?" + query + "START=" + std::to_string(previous) +
+                ">previous</A> ";
+    }
+    if (shown > 0) {
+        line += "rows " + std::to_string(first + 1) + "-" + std::to_string(first + shown);
+    } else {
+        line += "no rows from " + std::to_string(first + 1) + ";";
+    }
+    line += (shown > 0 ? " of " : " ") + std::to_string(selection.m_total);
+    if (shown == 0) line += " in all";
+    if (first + shown < selection.m_total) {
+        line += " <A HREF=" + ownUrl + "?" + query + "START=" + std::to_string(first + shown) +
+                ">next</A>";
+    }
+    return line + "</P>";
+}
+
 }  // namespace
 
 void CMessageNode::WriteListEntry(CSocketStream& out) {
@@ -148,7 +239,7 @@ void CMessageNode::WriteListEntry(CSocketStream& out) {
     std::string row;
     {
         auto lock = Mailbox()->ReadLock();
-        row = RowText(*this, out, icons);
+        row = RowText(*this, out, icons, !out.m_options->m_sort.empty());
     }
     out << row << EndLine;
 }
@@ -157,9 +248,18 @@ void CMailboxNode::Reply(CSocketStream& out) {
     COptions defaults;
     CRequestView view(out, defaults);
     const COptions& options = *out.m_options;
+    if (options.m_hasId) return ReplyPermalink(out);
+    if (options.m_mbox) return ReplyMbox(out);
+    if (options.m_atom) return ReplyAtom(out);
+    if (options.m_json) return ReplyJson(out);
+
     const std::optional<int> expand = ViewNumber(options.m_expand);
     const std::optional<int> topOfList = ViewNumber(options.m_topOfList);
-    const EOrder order = OrderOf(options.m_sort);
+    // A search lists single messages, newest first unless a sort is asked for.
+    const std::optional<CMessageSearch> search =
+        options.m_hasFind ? std::optional<CMessageSearch>(options.m_find) : std::nullopt;
+    EOrder order = OrderOf(options.m_sort);
+    if (search && order == EOrder::Threaded) order = EOrder::Newest;
     const CRowIcons icons{IconUrl("tptext.gif", &options), IconUrl("tpfldopn.gif", &options),
                           IconUrl("tpfldcls.gif", &options)};
     const std::string upIcon = IconUrl("up.gif", &options);
@@ -167,6 +267,15 @@ void CMailboxNode::Reply(CSocketStream& out) {
     const std::string vrmlIcon = IconUrl("vrml.gif", &options);
     const std::string parentUrl = m_parent ? NodeUrl(*m_parent, &options) : std::string();
     const std::string ownUrl = NodeUrl(*this, &options);
+
+    // A search or a page is chosen before anything is written: the counts come first.
+    std::optional<CSelection> selection;
+    if (search || options.m_start >= 0) {
+        const bool paged = options.m_start >= 0;
+        selection = Select(*this, order, expand, search ? &*search : nullptr,
+                           paged ? static_cast<std::size_t>(options.m_start) : 0,
+                           paged ? static_cast<std::size_t>(options.m_perPage) : SIZE_MAX);
+    }
 
     WriteHtmlHeader(out);
     out << "<HEAD><TITLE>Mailbox " << EscapeLessThan(m_label) << "</TITLE></HEAD>" << EndLine;
@@ -192,6 +301,14 @@ void CMailboxNode::Reply(CSocketStream& out) {
         out << "VRML";
     }
     out << "</A></TD></TABLE><HR>" << EndLine;
+    std::string pager;
+    if (selection) {
+        if (search) out << FoundLine(*search, selection->m_total) << EndLine;
+        if (options.m_start >= 0) {
+            pager = PagerLine(*selection, options, ownUrl, Options().m_perPage);
+            out << pager << EndLine;
+        }
+    }
 
     out << "<Table Width=675 border=0> <Caption> <h2>Mailbox " << EscapeLessThan(m_name)
         << "</h2></Caption>";
@@ -200,33 +317,55 @@ void CMailboxNode::Reply(CSocketStream& out) {
     out << "<TH Align=Left width=350><a href=" << ownUrl << "?SORT=SUBJECT>Subject</a>";
     out << "<TH Align=Left width=100><a href=" << ownUrl << "?SORT=DATE>Date</a><BR>";
 
-    std::vector<std::string> rows;
-    CMessageNode* next = nullptr;
-    bool started = false;
-    do {
-        rows.clear();
-        {
-            auto lock = ReadLock();
-            CMessageNode* message = started ? next : FirstOf(*this, order);
-            for (; message && rows.size() < kRowBatch; message = NextOf(*message, order, expand)) {
-                std::string row;
-                if (topOfList && *topOfList == message->m_number) {
-                    row =
-                        "</TABLE><A NAME=TOP> </a><TABLE Width=675 border=0>"
-                        "<TR><TH width=25></TH><TH width=200></TH><TH width=350></TH>"
-                        "<TH width=100></TH></TR>";
-                }
-                row += RowText(*message, out, icons);
-                rows.push_back(std::move(row));
-            }
-            next = message;
-            started = true;
+    auto rowOf = [&](CMessageNode& message) {
+        std::string row;
+        if (topOfList && *topOfList == message.m_number) {
+            row =
+                "</TABLE><A NAME=TOP> </a><TABLE Width=675 border=0>"
+                "<TR><TH width=25></TH><TH width=200></TH><TH width=350></TH>"
+                "<TH width=100></TH></TR>";
         }
-        for (const std::string& row : rows)
-            out << row << EndLine;
-    } while (next != nullptr);
+        row += RowText(message, out, icons, order != EOrder::Threaded);
+        return row;
+    };
+    std::vector<std::string> rows;
+    if (selection) {
+        // The chosen records stay valid (records are never removed); their links are read
+        // under the lock again, a batch at a time.
+        for (std::size_t first = 0; first < selection->m_rows.size(); first += kRowBatch) {
+            rows.clear();
+            {
+                auto lock = ReadLock();
+                const std::size_t last = std::min(selection->m_rows.size(), first + kRowBatch);
+                for (std::size_t i = first; i < last; ++i) {
+                    rows.push_back(rowOf(*selection->m_rows[i]));
+                }
+            }
+            for (const std::string& row : rows)
+                out << row << EndLine;
+        }
+    } else {
+        CMessageNode* next = nullptr;
+        bool started = false;
+        do {
+            rows.clear();
+            {
+                auto lock = ReadLock();
+                CMessageNode* message = started ? next : FirstOf(*this, order);
+                for (; message && rows.size() < kRowBatch;
+                     message = NextOf(*message, order, expand)) {
+                    rows.push_back(rowOf(*message));
+                }
+                next = message;
+                started = true;
+            }
+            for (const std::string& row : rows)
+                out << row << EndLine;
+        } while (next != nullptr);
+    }
 
     out << "</TABLE><HR>" << EndLine;
+    if (!pager.empty()) out << pager << EndLine;
     out << Options().m_tail << EndLine;
     out << "<br><p><br><p><br><p><br><p><br><p>" << EndLine;
     out << "</BODY>" << EndLine;

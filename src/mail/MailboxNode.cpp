@@ -143,6 +143,11 @@ CMessageNode* CMailboxNode::MessageByNumber(int number) const {
     return m_byNumber[static_cast<std::size_t>(number)];
 }
 
+std::int64_t CMailboxNode::MessageEnd(const CMessageNode& message) const {
+    const CMessageNode* next = MessageByNumber(message.m_number + 1);
+    return next ? next->m_offset : m_readOffset;
+}
+
 CNode* CMailboxNode::FindChild(std::string_view name) const {
     // Only the canonical decimal form names a message: "07", "+7" or " 7" name nothing.
     if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0')) return nullptr;

@@ -59,8 +59,21 @@ class CMailboxNode : public CFolderNode {
     CNode* FirstChild() const override;  // the newest message; no lock (see above)
     bool HasChildren() const override;   // no lock
 
-    // The mailbox index page (defined with the pages).
+    // The mailbox index page (defined with the pages), or with one of the query words id,
+    // mbox, atom or json the archive as data (below).
     void Reply(CSocketStream& out) override;
+    // `id`: a redirect to the page of the message with that Message-ID, or 404.
+    void ReplyPermalink(CSocketStream& out);  // Permalink.cpp
+    // `mbox`: the spool file itself, as far as it reached when the request came.
+    void ReplyMbox(CSocketStream& out);  // MboxReply.cpp
+    // `atom`: a feed of the newest messages.
+    void ReplyAtom(CSocketStream& out);  // AtomFeed.cpp
+    // `json`: the messages as a JSON array, newest first.
+    void ReplyJson(CSocketStream& out) override;  // MailboxJson.cpp
+    const char* KindName() const override { return "mailbox"; }
+    // Where the stored bytes of `message` end: at the next message's first line, or where
+    // the mailbox has read to. Caller holds ReadLock().
+    std::int64_t MessageEnd(const CMessageNode& message) const;
 
     // Hold while walking the records; the walks below assume it is held.
     std::shared_lock<std::shared_mutex> ReadLock() const {

@@ -18,6 +18,7 @@ CMessageNode::CMessageNode(int number, std::string date, std::string fromName,
       m_mailbox(mailbox) {
     m_name = std::to_string(number);
     m_dateKey = BuildDateKey(m_date);
+    m_dateOrder = BuildDateOrder(m_date);
 }
 
 const std::string& CMessageNode::SpoolPath() const {

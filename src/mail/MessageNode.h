@@ -19,7 +19,7 @@ class CMailboxNode;
 
 class CMessageNode : public CNode {
   public:
-    // Copies the values, names the node after `number` and builds m_dateKey from `date`.
+    // Copies the values, names the node after `number` and builds both date keys from `date`.
     // Threading and the sorted lists are filled when the mailbox publishes the record.
     CMessageNode(int number, std::string date, std::string fromName, std::string fromAddress,
                  std::string messageId, std::string subject, std::string inReplyTo,
@@ -50,6 +50,8 @@ class CMessageNode : public CNode {
 
     // --- pages (defined with the message page) ---
     void Reply(CSocketStream& out) override;
+    // `raw`: the stored bytes from the separator line to the next (RawMessage.cpp).
+    void ReplyRaw(CSocketStream& out);
     void WriteListEntry(CSocketStream& out) override;
     void WriteNavigation(CSocketStream& out);
     // The link to `target` (null: this message's own row link) carrying the request's view.
@@ -65,7 +67,8 @@ class CMessageNode : public CNode {
     std::string m_messageId;    // at most 80 bytes
     std::string m_subject;      // at most 100 bytes
     std::string m_inReplyTo;    // at most 240 bytes
-    std::string m_dateKey;      // "MM/DD/YY hh:mm" or "(no date)"
+    std::string m_dateKey;      // "MM/DD/YY hh:mm" or "(no date)", as shown
+    std::string m_dateOrder;    // what the date list is ordered by: "YYYYMMDDhh:mm"
 
     // --- links (written by the mailbox under its exclusive lock) ---
     CMessageNode* m_threadRoot = nullptr;    // null for a root

@@ -113,6 +113,10 @@ void CMessageNode::Reply(CSocketStream& out) {
     COptions defaults;
     CRequestView view(out, defaults);
     COptions& options = *out.m_options;
+    if (options.m_raw) {
+        ReplyRaw(out);
+        return;
+    }
     const std::optional<int> expand = ViewNumber(options.m_expand);
     bool closedRoot;
     {

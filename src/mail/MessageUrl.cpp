@@ -3,6 +3,7 @@
 #include "mail/MessageUrl.h"
 
 #include "Server/HTEscape.h"
+#include "Server/HttpHeader.h"
 #include "Server/Options.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
@@ -43,6 +44,27 @@ std::string EscapeAttribute(std::string_view text) {
         }
     }
     return escaped;
+}
+
+std::string AbsoluteUrl(const CNode& node) {
+    COptions scene;
+    scene.m_page = 0;
+    return NodeUrl(node, &scene);
+}
+
+std::string MessagePageUrl(const CMessageNode& message, bool absolute) {
+    std::string url = absolute ? AbsoluteUrl(message) : NodeUrl(message, nullptr);
+    if (message.m_nextInThread && !message.m_isReply) {
+        url += "?EXPAND=" + std::to_string(message.m_number);
+    }
+    return url;
+}
+
+void WriteNotFound(CSocketStream& out) {
+    WriteStatusOnly(out, "HTTP/1.0 404 FILE NOT FOUND");
+    out << "<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY><H1>404 File Not Found</H1>"
+           "The file is not found on this server"
+        << EndLine;
 }
 
 const CNode* FindIcon(std::string_view name) {

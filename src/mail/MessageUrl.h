@@ -34,6 +34,18 @@ std::optional<int> ViewNumber(const std::string& value);
 // one, nor start an attribute of its own.
 std::string EscapeAttribute(std::string_view text);
 
+// The node's URL as scenes write it: "http://", the host name, the port unless 80, the path.
+std::string AbsoluteUrl(const CNode& node);
+// The link that shows the message's own page: a thread root with replies needs its number
+// in `expand`, or it answers with the index. Absolute or server-relative. Caller holds the
+// mailbox's ReadLock().
+class CMessageNode;
+std::string MessagePageUrl(const CMessageNode& message, bool absolute);
+
+// The reply to a request for something that is not there: the same bytes as for a path
+// that names nothing.
+void WriteNotFound(CSocketStream& out);
+
 // The child of the icons folder with that name (ignoring case); null when there is no icons
 // folder or no such icon.
 const CNode* FindIcon(std::string_view name);

@@ -101,7 +101,7 @@ void CThreadIndex::Insert(CMessageNode& message) {
         message, beforeSubject, m_mailbox.m_firstBySubject);
     subjectSlot->second = &message;
 
-    Link<&CMessageNode::m_dateKey, &CMessageNode::m_nextByDate, &CMessageNode::m_prevByDate>(
+    Link<&CMessageNode::m_dateOrder, &CMessageNode::m_nextByDate, &CMessageNode::m_prevByDate>(
         m_byDate, message, m_mailbox.m_firstByDate);
     Link<&CMessageNode::m_fromName, &CMessageNode::m_nextByName, &CMessageNode::m_prevByName>(
         m_byName, message, m_mailbox.m_firstByName);

@@ -25,9 +25,13 @@ void CFileNode::Reply(CSocketStream& out) {
     struct stat st;
     CFd fd = OpenRegularFile(path, st);
     if (!fd.IsValid()) {
-        // The file named in the tree has gone (or is not a plain file any more).
-        WriteStatusOnly(out, "HTTP/1.0 404 FILE NOT FOUND");
-        out << "<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY><H1>404 File \"" << path
+        // The file named in the tree has gone (or is not a plain file any more). The page
+        // names it as every page does, escaped, and never shows where the tree lies on disk.
+        out << "HTTP/1.0 404 FILE NOT FOUND" << EndLine << "Content-type: text/html" << EndLine
+            << EndLine;
+        out.BeginBody();
+        out << "<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY><H1>404 File \""
+            << EscapeLessThan(m_name)
             << "\" Not Found</H1>The file is not available or may have moved since the server was "
                "started"
             << EndLine;

@@ -74,7 +74,9 @@ void CFileNode::WriteListEntry(CSocketStream& out) {
 }
 
 void CFolderNode::Reply(CSocketStream& out) {
-    if (out.m_options && out.m_options->m_vrml) {
+    if (out.m_options && out.m_options->m_json) {
+        ReplyJson(out);
+    } else if (out.m_options && out.m_options->m_vrml) {
         ReplyScene(out);
     } else {
         ReplyListing(out);

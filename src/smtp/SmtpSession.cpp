@@ -12,6 +12,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "Server/LogText.h"
 #include "Server/ServerState.h"
 #include "mail/MailSpool.h"
 #include "mail/MailboxNode.h"
@@ -102,7 +103,7 @@ class CTokenizer {
 // another thread cannot come between the line and its line end.
 void Echo(std::string_view line) {
     ::flockfile(stdout);
-    ::fwrite_unlocked(line.data(), 1, line.size(), stdout);
+    WriteLogText(stdout, line);
     ::putc_unlocked('\n', stdout);
     ::funlockfile(stdout);
     std::fflush(stdout);
@@ -372,7 +373,7 @@ CSmtpSession::CResult CSmtpSession::RunStore() {
     } else {
         // The console sees the message as it was received, once per mailbox.
         for (std::size_t i = 0; i < m_recipients.size(); ++i)
-            std::fwrite(m_message.data(), 1, m_message.size(), stdout);
+            WriteLogText(stdout, m_message);
         std::fflush(stdout);
         switch (CMailSpool::Deliver(m_recipients, m_message)) {
             case EStoreResult::kStored:

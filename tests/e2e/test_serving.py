@@ -5,6 +5,7 @@ import os
 import shutil
 import subprocess
 import unittest
+from urllib.parse import quote
 
 from harness import Site, parse_reply
 
@@ -44,15 +45,19 @@ class ServingFiles(unittest.TestCase):
             self.assertEqual(body, b"")
             self.assertIn("] 0 bytes sent.\n", site.stdout())
 
-    def test_vanished_file_names_its_disk_path(self):
-        with Site({"gone.txt": "soon gone"}) as site:
-            os.unlink(site.root / "gone.txt")
-            reply = site.request(b"GET /gone.txt HTTP/1.0\r\n\r\n")
-            path = os.path.realpath(site.root / "gone.txt")
-            self.assertEqual(reply, (
-                'HTTP/1.0 404 FILE NOT FOUND\r\n\r\n<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY><H1>404 '
-                'File "%s" Not Found</H1>The file is not available or may have moved since the server '
-                'was started\r\n' % path).encode())
+    def test_vanished_file_names_itself_escaped_and_not_its_disk_path(self):
+        name = "report<img src=x onerror=alert(1)>.txt"
+        with Site({"gone.txt": "soon gone", name: "soon gone"}) as site:
+            for file, shown in (("gone.txt", "gone.txt"),
+                                (name, "report&lt;img src=x onerror=alert(1)>.txt")):
+                with self.subTest(file=file):
+                    os.unlink(site.root / file)
+                    reply = site.request(("GET /%s HTTP/1.0\r\n\r\n" % quote(file)).encode())
+                    self.assertEqual(reply, (
+                        'HTTP/1.0 404 FILE NOT FOUND\r\nContent-type: text/html\r\n\r\n<HEAD>'
+                        '<TITLE>File Not Found</TITLE></HEAD><BODY><H1>404 File "%s" Not Found</H1>'
+                        'The file is not available or may have moved since the server was started'
+                        '\r\n' % shown).encode())
 
     def test_changed_file_is_sent_with_its_new_size(self):
         with Site({"grow.txt": "ab"}) as site:

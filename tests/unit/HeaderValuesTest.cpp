@@ -177,3 +177,25 @@ TEST(HeaderValuesTest, DateKeys) {
 }
 
 }  // namespace
+
+// The date order reads the whole year, two-digit years as RFC 5322 does, so a list crosses
+// the century in order; the shown key above keeps its two digits.
+TEST(HeaderValuesDateOrder, FullYearFirst) {
+    const Case cases[] = {
+        {"Mon, 9 Jan 1995 10:11:12 -0800", "1995010910:11"},
+        {"Mon Jan 9 1995 10:11:12", "1995010910:11"},
+        {"Fri, 31 Dec 99 23:59", "1999123123:59"},
+        {"Sat, 1 Jan 00 00:01", "2000010100:01"},
+        {"1 Jan 49 10:00", "2049010110:00"},
+        {"1 Jan 50 10:00", "1950010110:00"},
+        {"1 Jan 102 10:00", "2002010110:00"},
+        {"Thu, 1 Dec 2026 9:05 GMT", "2026120109:05"},
+        {"(no date)", "(no date)"},
+        {"Fri,", "00000000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(BuildDateOrder(c.line), c.expected);
+    }
+    EXPECT_LT(BuildDateOrder("(no date)"), BuildDateOrder("Fri,"));
+}

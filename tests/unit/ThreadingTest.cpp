@@ -148,11 +148,23 @@ TEST_F(ThreadingTest, SortedListsKeepReadOrderForEqualKeys) {
               (std::vector<int>{3, 1, 0, 2}));
     EXPECT_EQ(Walk(m_box->FirstBySubject(), &CMessageNode::NextBySubject),
               (std::vector<int>{3, 1, 0, 2}));
-    // "12/01/94 10:00" sorts after "01/05/95 09:00": the key starts with the month.
+    // December 1994 before January 1995, though the shown key "12/01/94" sorts after
+    // "01/05/95"; equal dates in read order.
     EXPECT_EQ(Walk(m_box->FirstByDate(), &CMessageNode::NextByDate),
-              (std::vector<int>{1, 0, 2, 3}));
+              (std::vector<int>{0, 2, 3, 1}));
     EXPECT_EQ(Walk(m_box->MessageByNumber(2), &CMessageNode::PrevByName),
               (std::vector<int>{2, 0, 1, 3}));
+}
+
+TEST_F(ThreadingTest, DateOrderCrossesTheCentury) {
+    Load({{"a", "", "", "x", "Sat, 1 Jan 00 00:01"},
+          {"b", "", "", "x", "Fri, 31 Dec 99 23:59"},
+          {"c", "", "", "x", "Thu, 1 Jan 2026 10:00"},
+          {"d", "", "", "x", "Thu, 1 Dec 1994 10:00"},
+          {"e", "", "", "x", "(no date)"}});
+    EXPECT_EQ(Walk(m_box->FirstByDate(), &CMessageNode::NextByDate),
+              (std::vector<int>{4, 3, 1, 0, 2}));
+    EXPECT_EQ(m_box->MessageByNumber(0)->m_dateKey, "01/01/00 00:01");  // shown as before
 }
 
 // The block index against std::map over keys that share long prefixes, differ only past
@@ -196,7 +208,7 @@ TEST(SortedKeysTest, AgreesWithAnOrderedMap) {
 
 struct Ref {
     int number = 0;
-    std::string name, subject, dateKey, id, reply;
+    std::string name, subject, dateOrder, id, reply;
     int isReply = 0;
     int root = -1;
     std::vector<int> chain;
@@ -244,7 +256,7 @@ struct Reference {
         }
         messages.push_back(m);
         Insert(bySubject, messages, m.number, &Ref::subject);
-        Insert(byDate, messages, m.number, &Ref::dateKey);
+        Insert(byDate, messages, m.number, &Ref::dateOrder);
         Insert(byName, messages, m.number, &Ref::name);
     }
 };
@@ -281,7 +293,7 @@ TEST_F(ThreadingTest, EquivalentToTheStraightforwardWalks) {
         ref.number = static_cast<int>(reference.messages.size());
         ref.name = s.m_fromName;
         ref.subject = s.m_subject;
-        ref.dateKey = record.m_dateKey;
+        ref.dateOrder = record.m_dateOrder;
         ref.id = s.m_messageId;
         ref.reply = s.m_inReplyTo;
         reference.Add(ref);

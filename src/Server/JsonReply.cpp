@@ -1,0 +1,21 @@
+// JsonReply.cpp - writing one JSON document as a reply.
+#include "Server/JsonReply.h"
+
+#include <ctime>
+
+#include "Server/HttpHeader.h"
+#include "Server/SocketStream.h"
+#include "Server/Utf8.h"
+
+std::string JsonText(std::string_view bytes) {
+    return Utf8OrLatin1(bytes);
+}
+
+void WriteJsonReply(CSocketStream& out, const nlohmann::ordered_json& document) {
+    // Every string went through JsonText, so dump() meets no invalid UTF-8 and cannot throw.
+    std::string body = document.dump(-1, ' ', /*ensure_ascii=*/true);
+    body += '\n';
+    WriteHttpHeader(out, "application/json", std::time(nullptr),
+                    static_cast<std::int64_t>(body.size()));
+    out << body;
+}
