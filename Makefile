@@ -1,30 +1,45 @@
 # Front end for the CMake presets. `make run` serves the demo site; `make test` runs every test.
-.PHONY: all build run test check fuzz bench format clean deps
+# Each command installs only the package lists it needs (see scripts/install-deps).
+.PHONY: all configure build binary run test check fuzz bench deb format clean deps
 
 all: build
 
 deps:
-	@scripts/install-deps
+	@scripts/install-deps run test
 
-build: deps
+configure:
 	@cmake --preset default >/dev/null
+
+# The server alone: what `make run`, `make bench` and `make deb` build.
+binary: configure
+	@cmake --build build --target vantrel
+
+# The server and every test binary.
+build: deps
+	@$(MAKE) --no-print-directory configure
 	@cmake --build build
 
-run: build
+run:
+	@scripts/install-deps run
+	@scripts/run-demo --check-port
+	@$(MAKE) --no-print-directory binary
 	@scripts/run-demo
 
 # Fast inner loop: default build, unit and end-to-end tests, no sanitizers or fuzzing.
 check: build
 	@ctest --test-dir build --output-on-failure -j2
 
-# Everything CI runs: default build, ASan+UBSan, TSan on the concurrency tests, fuzz smoke runs.
+# Everything CI runs: default build, ASan+UBSan, TSan on the concurrency tests, fuzz smoke runs,
+# and the package test where dpkg-deb is there.
 test: deps
 	@scripts/test-all
 
 fuzz: deps
 	@scripts/fuzz-all $${FUZZ_SECONDS:-300}
 
-bench: build
+bench:
+	@scripts/install-deps run bench
+	@$(MAKE) --no-print-directory binary
 	@bench/run-all
 
 format:

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Server/FileNode.h"
+#include "Server/JsonCache.h"
 
 struct CFindData;
 
@@ -54,4 +55,5 @@ class CFolderNode : public CFileNode {
     std::string m_dirPath;             // full path of the directory scanned, ending in "/"
     std::int64_t m_filesSize = 0;      // plain files directly inside (64 bits)
     CFileNode* m_indexNode = nullptr;  // index.htm or index.html among the children, not owned
+    CJsonCache m_jsonCache;            // the last `json` listing (JsonListing.cpp)
 };

@@ -15,5 +15,8 @@ class CSocketStream;
 
 std::string JsonText(std::string_view bytes);
 
-// The 200 header ("application/json", Content-length) and the document with a final "\n".
+// The document as the reply body: dumped, with a final "\n".
+std::string JsonBody(const nlohmann::ordered_json& document);
+// The 200 header ("application/json", Content-length) and the body.
+void WriteJsonBody(CSocketStream& out, const std::string& body);
 void WriteJsonReply(CSocketStream& out, const nlohmann::ordered_json& document);

@@ -152,6 +152,13 @@ class JsonListings(unittest.TestCase):
                 self.assertEqual(entry["name"], name)
                 self.assertRegex(entry["mtime"], RFC3339)
                 self.assertTrue(site.get(entry["url"])[0].startswith("HTTP/1.0 200 "), raw)
+            # A file that grew, once a reply has seen it, shows its new size: the kept
+            # document is made again.
+            url = next(e["url"] for e in entries if e["name"] == 'a"b.txt')
+            (site.root / "docs" / 'a"b.txt').write_bytes(b"y" * 500)
+            self.assertEqual(len(body_of(site, url)[1]), 500)
+            grown = {e["url"]: e["size"] for e in json.loads(body_of(site, "/docs/?json")[1])}
+            self.assertEqual(grown[url], 500)
             topics = json.loads(body_of(site, "/topics/?JSON")[1])
             self.assertEqual([(e["name"], e["kind"]) for e in topics],
                              [("list", "mailbox"), ("empty", "mailbox")])  # non-empty first
