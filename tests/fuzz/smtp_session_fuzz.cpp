@@ -12,6 +12,7 @@
 #include "FuzzSite.h"
 #include "Server/FolderNode.h"
 #include "Server/ServerState.h"
+#include "mail/MailSpool.h"
 #include "mail/MailboxNode.h"
 #include "smtp/SmtpSession.h"
 
@@ -51,6 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static CFuzzDir dir;
     static const bool quiet = std::freopen("/dev/null", "w", stdout) != nullptr;  // message echo
     (void)quiet;
+    static const bool unsynced = (CMailSpool::SetSync(false), true);  // syncs only cost time here
+    (void)unsynced;
 
     auto topics = std::make_unique<CFolderNode>(CFolderNode::NoScan{}, "topics");
     for (const char* name : kBoxes) {
