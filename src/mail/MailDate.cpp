@@ -127,6 +127,14 @@ bool ParseTime(std::string_view word, int& hour, int& minute, int& second) {
     return hour < 24 && minute < 60 && second <= 60;
 }
 
+// RFC 3339 writes four-digit years: a zone may push a date of year 1000 or 9999 past them.
+std::optional<std::time_t> InFourDigitYears(std::int64_t seconds) {
+    const std::int64_t first = DaysFromCivil(1000, 1, 1) * 86400;
+    const std::int64_t last = DaysFromCivil(10000, 1, 1) * 86400 - 1;
+    if (seconds < first || seconds > last) return std::nullopt;
+    return static_cast<std::time_t>(seconds);
+}
+
 }  // namespace
 
 std::optional<std::time_t> ParseMailDate(std::string_view text) {
@@ -160,7 +168,7 @@ std::optional<std::time_t> ParseMailDate(std::string_view text) {
     if (zone) {
         const std::int64_t seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 +
                                      minute * 60 + second - std::int64_t{*zone} * 60;
-        return static_cast<std::time_t>(seconds);
+        return InFourDigitYears(seconds);
     }
     std::tm local{};
     local.tm_year = static_cast<int>(year - 1900);
@@ -172,5 +180,5 @@ std::optional<std::time_t> ParseMailDate(std::string_view text) {
     local.tm_isdst = -1;
     const std::time_t when = std::mktime(&local);
     if (when == static_cast<std::time_t>(-1)) return std::nullopt;
-    return when;
+    return InFourDigitYears(when);
 }

@@ -6,7 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "Server/Rfc3339.h"
+#include "Server/Utf8.h"
 #include "mail/HeaderValues.h"
+#include "mail/MailDate.h"
 
 namespace {
 
@@ -47,5 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckDateKey(line);
     CheckDateKey(date);
     if (BuildDateKey("(no date)") != "(no date)") __builtin_trap();
+
+    // Feeds and JSON: a date read from the line always has an RFC 3339 form, and any bytes
+    // become valid UTF-8.
+    for (std::string_view text : {line, std::string_view(date)}) {
+        if (auto when = ParseMailDate(text); when && FormatRfc3339Utc(*when).size() != 20) {
+            __builtin_trap();
+        }
+    }
+    if (!IsValidUtf8(Utf8OrLatin1(line))) __builtin_trap();
     return 0;
 }

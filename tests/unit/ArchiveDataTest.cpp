@@ -49,6 +49,8 @@ TEST(ArchiveDataTest, MailDatesInTheFormsMailUses) {
         {"Mon, 32 Jan 1995 10:11:12", ""},
         {"Mon, 9 Jan 1995 25:11:12", ""},
         {"Wed Feb 9 MET 22:02", ""},
+        {"1 Jan 1000 00:00:00 +0100", ""},  // would be year 999
+        {"31 Dec 9999 23:59:59 -0100", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.date);
