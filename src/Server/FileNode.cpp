@@ -2,6 +2,7 @@
 #include "Server/FileNode.h"
 
 #include "Server/FolderNode.h"
+#include "Server/MimeTypes.h"
 #include "Server/ServerState.h"
 #include "platform/DirectoryEnum.h"
 
@@ -28,7 +29,10 @@ std::string CFileNode::GetKind() const {
 }
 
 std::string CFileNode::GetContentType() const {
-    return g_state.LookupType(GetKind());
+    std::string kind = GetKind();
+    std::string type = g_state.LookupType(kind);
+    // Kinds the site's `type` lines leave out take the system's type (root `mimetypes`).
+    return type.empty() ? LookupSystemType(kind) : type;
 }
 
 std::string CFileNode::DiskPath() const {

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <exception>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <utility>
 
+#include "Server/AccessLog.h"
 #include "Server/Cart.h"
 #include "Server/FolderNode.h"
 #include "Server/HTEscape.h"
@@ -128,6 +130,7 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
     COptions options = node->Options();
     options.ParseOptions(query);
     out.m_options = &options;
+    out.m_requestLines = &lines;
     if (options.m_add) {
         AddToCart(out);
     } else if (options.m_show) {
@@ -135,7 +138,9 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
     } else {
         node->Reply(out);
     }
+    out.FinishBody();
     out.m_options = nullptr;
+    out.m_requestLines = nullptr;
 }
 
 CHttpConnection::CHttpConnection(int listenFd, const CSettings& settings) : m_listenFd(listenFd) {
@@ -172,8 +177,10 @@ void CHttpConnection::Serve() {
         // Built only when someone reads it: this runs for every request.
         LogLines(m_stream.m_threadId, "Request: " + std::string(UpToNul(m_requestLines.front())));
     }
+    std::time_t received = std::time(nullptr);
     SleepMs(g_state.GetDelay());
     HandleRequest(m_stream, m_requestLines);
+    WriteAccessLog(m_stream, m_requestLines, received);
     LogLines(m_stream.m_threadId, "Reply completed.");
     // Without a pause the reply goes out at Close, with the end of the connection.
     if (int pause = g_state.GetDelay() / 10; pause > 0) {

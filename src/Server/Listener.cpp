@@ -1,6 +1,8 @@
 // Listener.cpp - the listening socket, its start-up checks, and the worker pool.
 #include "Server/Listener.h"
 
+#include "Server/BindAddress.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -74,11 +76,7 @@ void CListener::Listen(int port, int workers) {
                      EINVAL);
         return;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::bind(m_socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (!BindListeningSocket(m_socket, port)) {
         std::fprintf(stderr, "Windows Socket error %d:  Couldn't bind the server socket.\n", errno);
         return;
     }
@@ -95,12 +93,15 @@ void CListener::Listen(int port, int workers) {
 }
 
 int CListener::BoundPort() const {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getsockname(m_socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return -1;
     }
-    return ntohs(address.sin_port);
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
 void CListener::StopWorkers() {

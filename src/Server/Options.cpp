@@ -174,6 +174,16 @@ void COptions::ParseOptions(std::string_view keywords) {
             m_noSync = 1;
         } else if (is("timeout")) {
             m_timeout = std::clamp(number(), 1, 120);
+        } else if (is("mimetypes")) {
+            m_mimeTypes = value.empty() ? kSystemMimeTypes : value;
+        } else if (is("ranges")) {
+            m_ranges = 1;
+        } else if (is("accesslog")) {
+            m_accessLog = value;
+        } else if (is("listen")) {
+            m_listen = value;
+        } else if (is("gzip")) {
+            m_gzip = 1;
         } else {
             ParseArchiveKeyword(keyword, value);
         }

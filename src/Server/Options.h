@@ -57,6 +57,12 @@ class COptions {
     // Root vantrel.cfg: SMTP sessions served at once, and whether stored mail is synced.
     int m_smtpClients = 4;
     int m_noSync = 0;
+    // HTTP features a site turns on in its root vantrel.cfg (each off by default).
+    std::string m_mimeTypes;  // `mimetypes[=PATH]`: types for kinds no `type` line names
+    int m_ranges = 0;         // `ranges`: file replies always say "Accept-Ranges: bytes"
+    std::string m_accessLog;  // `accesslog=PATH`, "-" for standard output
+    std::string m_listen;     // `listen=ADDRESS`: bind this address only
+    int m_gzip = 0;           // `gzip`: compress generated pages for clients that accept it
     // The archive as data (query words): a message's stored bytes, a mailbox's spool, its
     // feed, a permalink by Message-ID, a search, paging of the index, a folder as JSON.
     // `id` and `find` keep their text as it came (%XX escapes and all); -1: no `start`.
@@ -75,6 +81,9 @@ class COptions {
     // raw, mbox, atom, json, id, find, start, perpage; false for any other keyword.
     bool ParseArchiveKeyword(std::string_view keyword, std::string_view value);
 };
+
+// The type table `mimetypes` reads when it names no file (Debian's media-types).
+inline constexpr std::string_view kSystemMimeTypes = "/etc/mime.types";
 
 // Reads a decimal integer the way the keyword language does: leading blanks skipped, an
 // optional sign, then digits up to the first other character; no digits gives 0. Values

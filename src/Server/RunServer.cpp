@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "Server/AccessLog.h"
+#include "Server/BindAddress.h"
 #include "Server/FolderNode.h"
 #include "Server/Listener.h"
+#include "Server/MimeTypes.h"
 #include "Server/ServerState.h"
 
 namespace {
@@ -39,6 +42,9 @@ int AffordableWorkers(int wanted) {
 void RunServer() {
     g_state.m_root = std::make_unique<CFolderNode>(".");
     const COptions& rootOptions = g_state.m_root->Options();
+    LoadSystemTypesIfAsked(rootOptions);
+    OpenAccessLog(rootOptions.m_accessLog);
+    SetListenAddress(rootOptions.m_listen);
 
     auto http = std::make_unique<CHttpListener>();
     CHttpConnection::CSettings settings;
@@ -69,6 +75,7 @@ void RunServer() {
     g_state.m_httpListener.reset();
     g_state.m_topicsFolder = g_state.m_modelsFolder = g_state.m_iconsFolder = nullptr;
     g_state.m_root.reset();
+    CloseAccessLog();
 }
 
 void StopServer() {

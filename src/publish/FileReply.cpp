@@ -1,8 +1,12 @@
 // FileReply.cpp - what a file looks like to a client: its bytes, sent as they are on disk.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "Server/ByteRange.h"
+#include "Server/Conditional.h"
 #include "Server/FileNode.h"
+#include "Server/FolderNode.h"
 #include "Server/HttpHeader.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
@@ -18,6 +22,13 @@ CFd OpenRegularFile(const std::string& path, struct stat& st) {
     return fd;
 }
 
+// "Accept-Ranges: bytes" when the client spoke of ranges or the site says it takes them; an
+// old client that never asked keeps the header it always got.
+std::string AcceptRangesLine(const CSocketStream& out) {
+    bool announce = HasRangeHeader(out) || (g_state.m_root && g_state.m_root->Options().m_ranges);
+    return announce ? "Accept-Ranges: bytes\r\n" : "";
+}
+
 }  // namespace
 
 void CFileNode::Reply(CSocketStream& out) {
@@ -27,6 +38,7 @@ void CFileNode::Reply(CSocketStream& out) {
     if (!fd.IsValid()) {
         // The file named in the tree has gone (or is not a plain file any more). The page
         // names it as every page does, escaped, and never shows where the tree lies on disk.
+        out.m_status = 404;
         out << "HTTP/1.0 404 FILE NOT FOUND" << EndLine << "Content-type: text/html" << EndLine
             << EndLine;
         out.BeginBody();
@@ -40,8 +52,28 @@ void CFileNode::Reply(CSocketStream& out) {
     m_size = static_cast<std::int64_t>(st.st_size);
     m_modifiedTime = st.st_mtime;
     std::int64_t size = st.st_size;
-    WriteHttpHeader(out, GetContentType(), st.st_mtime, size);
-    std::int64_t sent = out.SendFile(fd.Get(), size);
+    if (AnswerNotModified(out, st.st_mtime)) return;
+    const std::string acceptRanges = AcceptRangesLine(out);
+    CByteRange range = RequestedRange(out, size, st.st_mtime);
+    if (range.m_kind == CByteRange::EKind::Unsatisfiable) {
+        WriteBodilessHeader(
+            out, "HTTP/1.0 416 Requested Range Not Satisfiable",
+            "Content-Range: bytes */" + std::to_string(size) + "\r\n" + acceptRanges);
+        return;
+    }
+    std::int64_t sent = 0;
+    if (range.m_kind == CByteRange::EKind::Partial &&
+        ::lseek(fd.Get(), range.m_first, SEEK_SET) == range.m_first) {
+        WriteReplyHeader(
+            out, "HTTP/1.0 206 Partial Content", GetContentType(), st.st_mtime, range.Length(),
+            "Content-Range: bytes " + std::to_string(range.m_first) + "-" +
+                std::to_string(range.m_last) + "/" + std::to_string(size) + "\r\n" + acceptRanges);
+        sent = out.SendFile(fd.Get(), range.Length());
+    } else {
+        WriteReplyHeader(out, "HTTP/1.0 200 Document follows", GetContentType(), st.st_mtime, size,
+                         acceptRanges);
+        sent = out.SendFile(fd.Get(), size);
+    }
     if (g_state.m_logRequests.load(std::memory_order_relaxed)) {
         LogLines(out.m_threadId, std::to_string(sent) + " bytes sent.");
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "Server/Conditional.h"
 #include "Server/FolderNode.h"
 #include "Server/HttpHeader.h"
 #include "Server/Options.h"
@@ -93,6 +94,7 @@ void CFolderNode::ReplyListing(CSocketStream& out) {
         }
     }
 
+    if (AnswerNotModified(out, m_modifiedTime.load())) return;
     WriteModifiedHeader(out, "text/html", m_modifiedTime.load());
     const std::string caption = EscapeLessThan(GetLabel("Directory listing for: "));
     out << "<HEAD><TITLE>" << caption << "</TITLE></HEAD>" << EndLine;
