@@ -173,6 +173,10 @@ void COptions::ParseOptions(std::string_view keywords, EProcessWide processWide)
             if (!HasControlByte(value)) m_type = value;
         } else if (is("smtpport")) {
             m_smtpPort = number();
+        } else if (is("smtpclients")) {
+            m_smtpClients = number();
+        } else if (is("nosync")) {
+            m_noSync = 1;
         } else if (is("timeout")) {
             m_timeout = std::clamp(number(), 1, 120);
         } else if (is("x3d")) {

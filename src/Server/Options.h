@@ -66,6 +66,9 @@ class COptions {
     std::string m_viewer;
     // `mime` (vantrel.cfg only): mailboxes decode MIME structure, encoded words and charsets.
     int m_mime = 0;
+    // Root vantrel.cfg: SMTP sessions served at once, and whether stored mail is synced.
+    int m_smtpClients = 4;
+    int m_noSync = 0;
     // HTTP features a site turns on in its root vantrel.cfg (each off by default).
     std::string m_mimeTypes;  // `mimetypes[=PATH]`: types for kinds no `type` line names
     int m_ranges = 0;         // `ranges`: file replies always say "Accept-Ranges: bytes"

@@ -77,7 +77,8 @@ void RunServer() {
             g_state.m_httpPort,
             AffordableWorkers(std::clamp(rootOptions.m_clients, 1, kMaxWorkers)));
         if (g_state.m_smtpListener && g_state.m_smtpListener->IsValid()) {
-            g_state.m_smtpListener->Listen(g_state.m_smtpPort, 1);
+            g_state.m_smtpListener->Listen(g_state.m_smtpPort,
+                                           std::clamp(rootOptions.m_smtpClients, 1, kMaxWorkers));
         }
         if (g_state.m_reportRunning) g_state.m_reportRunning();
         g_state.m_stopEvent.Wait();

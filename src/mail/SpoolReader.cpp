@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "mail/HeaderValues.h"
+#include "mail/MailSpool.h"
 #include "platform/Fd.h"
 
 namespace {
@@ -20,14 +21,6 @@ namespace {
 bool StartsWith(std::string_view line, std::string_view prefix) {
     return line.size() >= prefix.size() &&
            std::memcmp(line.data(), prefix.data(), prefix.size()) == 0;
-}
-
-// How every separator the mail store writes begins.
-constexpr std::string_view kStoreSeparator = "From ???@??? ";
-
-bool IsSeparator(std::string_view line) {
-    return line.size() >= 5 && std::memcmp(line.data(), "From", 4) == 0 &&
-           (line[4] == ' ' || line[4] == ':');
 }
 
 // The first line end in [p, p + n), or null. Mail header lines are short, and a library
@@ -344,7 +337,7 @@ void CSpoolReader::Line(std::string_view line, std::int64_t offset) {
         Header(line);
         return;
     }
-    if (!IsSeparator(line)) {
+    if (!StartsSpoolMessage(line)) {
         SetPrevious(line);
         return;
     }

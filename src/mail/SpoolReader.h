@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "mail/MailSpool.h"
+
 // The values of one complete message, in the form the record stores them.
 struct CSpoolMessage {
     std::int64_t m_offset = 0;     // first byte of the message's first line
@@ -32,7 +34,7 @@ struct CSpoolMessage {
 
 class CSpoolReader {
   public:
-    static constexpr std::size_t kPieceLength = 999;
+    static constexpr std::size_t kPieceLength = kSpoolPieceLength;
     static constexpr std::size_t kBlockSize = 1 << 20;
     static constexpr std::size_t kMinBlockSize = 4096;  // holds a whole piece and its line end
 
