@@ -43,12 +43,12 @@ CByteRange ParseByteRange(std::string_view value, std::int64_t size) {
         AsciiLower(unit[2]) != 't' || AsciiLower(unit[3]) != 'e' || AsciiLower(unit[4]) != 's') {
         return {};
     }
-    std::string_view spec = TrimBlanks(value.substr(equals + 1));
-    if (spec.find(',') != std::string_view::npos) return {};
-    std::size_t dash = spec.find('-');
+    std::string_view asked = TrimBlanks(value.substr(equals + 1));
+    if (asked.find(',') != std::string_view::npos) return {};
+    std::size_t dash = asked.find('-');
     if (dash == std::string_view::npos) return {};
-    std::string_view firstText = TrimBlanks(spec.substr(0, dash));
-    std::string_view lastText = TrimBlanks(spec.substr(dash + 1));
+    std::string_view firstText = TrimBlanks(asked.substr(0, dash));
+    std::string_view lastText = TrimBlanks(asked.substr(dash + 1));
 
     if (firstText.empty()) {
         // "-N": the last N bytes.

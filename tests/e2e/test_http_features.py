@@ -60,10 +60,10 @@ class Features(unittest.TestCase):
             self.assertEqual((status, body), ("HTTP/1.0 200 Document follows", BODY))
 
             # Ranges with curl: A-B, A-, -N.
-            for spec, first, last in (("100-299", 100, 299), ("10000-", 10000, 10239),
+            for asked, first, last in (("100-299", 100, 299), ("10000-", 10000, 10239),
                                       ("-7", 10233, 10239)):
-                with self.subTest(range=spec):
-                    status, headers, body = curl("--range", spec, url + "/data.bin")
+                with self.subTest(range=asked):
+                    status, headers, body = curl("--range", asked, url + "/data.bin")
                     self.assertEqual(status, "HTTP/1.0 206 Partial Content")
                     self.assertEqual(header(headers, "Content-Range"),
                                      "bytes %d-%d/10240" % (first, last))
