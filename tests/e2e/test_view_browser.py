@@ -15,7 +15,8 @@ from harness import SOURCE, Site
 
 CHROMIUM = "/usr/bin/chromium"
 BUILD = pathlib.Path(os.environ.get("VANTREL_BUILD", SOURCE / "build"))
-NPM_DIR = pathlib.Path(os.environ.get("VANTREL_NPM_DIR", BUILD / "npm"))
+# Where scripts/install-viewer puts the npm packages: one place for every build preset.
+NPM_DIR = pathlib.Path(os.environ.get("VANTREL_NPM_DIR", SOURCE / "build" / "npm"))
 # Kept under build/; the committed copies in docs/images are taken from there by hand.
 IMAGES = BUILD / "artifacts"
 
@@ -69,7 +70,8 @@ class ViewPagesInBrowser(unittest.TestCase):
     def test_demo_worlds_are_drawn_without_console_errors(self):
         with Site(demo=True) as site:
             install = subprocess.run([str(SOURCE / "scripts" / "install-viewer"), str(site.root / "viewer")],
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600,
+                                     env=dict(os.environ, VANTREL_NPM_DIR=str(NPM_DIR)))
             if install.returncode != 0:
                 self.skipTest(install.stdout.decode(errors="replace").strip())
             site.restart()  # the viewer's folder is published from the next scan on
