@@ -36,8 +36,26 @@ def localize(world, site):
     return URL.sub(local, world)
 
 
-def write_temp(world):
-    handle, name = tempfile.mkstemp(suffix=".wrl")
+INLINE_X3D = re.compile(rb"""(<Inline url=')"(/[^"?']*)"'""")
+
+
+def localize_x3d(world, site):
+    """An X3D world's Inline URLs (server-relative, as the server writes them) that name a file
+    below `site` become that file's path."""
+    site = os.path.realpath(site)
+
+    def local(match):
+        path = urllib.parse.unquote_to_bytes(match.group(2))
+        candidate = os.path.realpath(os.path.join(site.encode(), path.lstrip(b"/")))
+        if candidate.startswith(site.encode() + b"/") and os.path.isfile(candidate):
+            return match.group(1) + b'"' + candidate + b'"\''
+        return match.group(0)
+
+    return INLINE_X3D.sub(local, world)
+
+
+def write_temp(world, suffix=".wrl"):
+    handle, name = tempfile.mkstemp(suffix=suffix)
     with os.fdopen(handle, "wb") as f:
         f.write(world)
     return name

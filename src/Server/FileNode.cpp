@@ -2,6 +2,7 @@
 #include "Server/FileNode.h"
 
 #include "Server/FolderNode.h"
+#include "Server/MimeTypes.h"
 #include "Server/ServerState.h"
 #include "platform/DirectoryEnum.h"
 
@@ -16,6 +17,9 @@ CFileNode::CFileNode(const CFindData& entry) {
     m_accessTime = entry.m_accessTime;
     m_modifiedTime = entry.m_writeTime;
     m_createdTime = entry.m_creationTime;
+    m_device = entry.m_device;
+    m_inode = entry.m_inode;
+    m_scannedLink = entry.m_isSymlink;
 }
 
 std::string CFileNode::GetKind() const {
@@ -28,7 +32,10 @@ std::string CFileNode::GetKind() const {
 }
 
 std::string CFileNode::GetContentType() const {
-    return g_state.LookupType(GetKind());
+    std::string kind = GetKind();
+    std::string type = g_state.LookupType(kind);
+    // Kinds the site's `type` lines leave out take the system's type (root `mimetypes`).
+    return type.empty() ? LookupSystemType(kind) : type;
 }
 
 std::string CFileNode::DiskPath() const {

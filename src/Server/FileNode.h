@@ -3,6 +3,8 @@
 // looks like to a client (Reply, WriteFileContents, list rows, graph boxes) is in src/publish/.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <ctime>
 #include <string>
@@ -33,6 +35,12 @@ class CFileNode : public CNode {
 
     // Where the file lies: the parent folder's m_dirPath + m_name.
     std::string DiskPath() const;
+
+    // What the scan saw (the link's target when it was a link): a reply sends the file only
+    // while its name still leads there, so nothing swapped in later is followed.
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    bool m_scannedLink = false;
 
     // Refreshed by each reply while other workers read them, hence atomic.
     std::atomic<std::time_t> m_accessTime{0};

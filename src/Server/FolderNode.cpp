@@ -161,4 +161,5 @@ void CFolderNode::Scan(const std::string& dir, const COptions& parentOptions,
         m_size += child->m_size;
         AddChild(std::move(child));
     });
+    m_dirFd = std::move(dirFd);
 }

@@ -15,6 +15,7 @@
 
 #include "Server/FileNode.h"
 #include "Server/JsonCache.h"
+#include "platform/Fd.h"
 
 struct CFindData;
 
@@ -52,7 +53,10 @@ class CFolderNode : public CFileNode {
     virtual void ReplyJson(CSocketStream& out);  // JsonListing.cpp
     const char* KindName() const override { return "folder"; }
 
-    std::string m_dirPath;             // full path of the directory scanned, ending in "/"
+    std::string m_dirPath;  // full path of the directory scanned, ending in "/"
+    // The directory the scan read, kept open: files are opened relative to it, so a folder
+    // renamed or swapped for a link later still means the directory that was published.
+    CFd m_dirFd;
     std::int64_t m_filesSize = 0;      // plain files directly inside (64 bits)
     CFileNode* m_indexNode = nullptr;  // index.htm or index.html among the children, not owned
     CJsonCache m_jsonCache;            // the last `json` listing (JsonListing.cpp)

@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <exception>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <utility>
 
+#include "Server/AccessLog.h"
 #include "Server/Cart.h"
 #include "Server/FolderNode.h"
 #include "Server/HTEscape.h"
@@ -85,9 +87,9 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
     std::string_view query = tokens.size() > 2 ? tokens[2] : std::string_view();
 
     UrlUnescape(path);
-    {
+    if (g_state.m_admins.Contains(out.m_peerAddress)) {
         // Only the process-wide keywords (delay, hostname, type) matter here, even for a
-        // refused method.
+        // refused method; only admin clients change them for everyone.
         COptions scratch;
         scratch.ParseOptions(query);  // already within the request line's cut
     }
@@ -112,8 +114,9 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
     }
 
     COptions options = node->Options();
-    options.ParseOptions(query);
+    options.ParseOptions(query, COptions::EProcessWide::Ignore);  // applied above, if at all
     out.m_options = &options;
+    out.m_requestLines = &lines;
     if (options.m_add) {
         AddToCart(out);
     } else if (options.m_show) {
@@ -121,7 +124,9 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
     } else {
         node->Reply(out);
     }
+    out.FinishBody();
     out.m_options = nullptr;
+    out.m_requestLines = nullptr;
 }
 
 void ServeRequest(CSocketStream& stream, const std::vector<std::string>& lines, CWorkerPool* pool) {
@@ -141,8 +146,10 @@ void ServeRequest(CSocketStream& stream, const std::vector<std::string>& lines, 
         // Built only when someone reads it: this runs for every request.
         LogLines(stream.m_threadId, "Request: " + std::string(UpToNul(lines.front())));
     }
+    std::time_t received = std::time(nullptr);
     pause(g_state.GetDelay());
     HandleRequest(stream, lines);
+    WriteAccessLog(stream, lines, received);
     LogLines(stream.m_threadId, "Reply completed.");
     // Without a pause the reply goes out at Close, with the end of the connection.
     if (int after = g_state.GetDelay() / 10; after > 0) {
@@ -151,8 +158,8 @@ void ServeRequest(CSocketStream& stream, const std::vector<std::string>& lines, 
     }
 }
 
-CHttpConnection::CHttpConnection(CHttpListener& owner, CFd socket, std::string peerAddress)
-    : m_owner(owner), m_socket(std::move(socket)), m_peerAddress(std::move(peerAddress)) {}
+CHttpConnection::CHttpConnection(CHttpListener& owner, CFd socket, const sockaddr_storage& peer)
+    : m_owner(owner), m_socket(std::move(socket)), m_peer(peer) {}
 
 CHttpConnection::~CHttpConnection() = default;
 
@@ -230,7 +237,7 @@ void CHttpConnection::Dispatch() {
 
 void CHttpConnection::Work(unsigned threadId) {
     CSocketStream stream;
-    stream.OpenReply(m_queue.get(), m_peerAddress);
+    stream.OpenReply(m_queue.get(), m_peer);
     stream.m_threadId = threadId;
     try {
         ServeRequest(stream, m_head.Lines(), &m_owner.Pool());
@@ -290,7 +297,7 @@ void CHttpConnection::Tick(std::chrono::steady_clock::time_point now) {
         return;
     }
     std::fprintf(stderr, "Slow reader cut off: %s got %llu bytes in %lld s, below %lld bytes/s\n",
-                 m_peerAddress.c_str(), static_cast<unsigned long long>(sent),
+                 Sockets::AddressText(m_peer).c_str(), static_cast<unsigned long long>(sent),
                  static_cast<long long>(elapsed), static_cast<long long>(settings.m_minimumRate));
     Close();
 }

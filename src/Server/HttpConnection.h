@@ -45,7 +45,7 @@ class CHttpConnection : public CEventHandler, public std::enable_shared_from_thi
         std::int64_t m_minimumRate = 1024;
     };
 
-    CHttpConnection(CHttpListener& owner, CFd socket, std::string peerAddress);
+    CHttpConnection(CHttpListener& owner, CFd socket, const sockaddr_storage& peer);
     ~CHttpConnection() override;
 
     // --- loop thread ---
@@ -69,7 +69,7 @@ class CHttpConnection : public CEventHandler, public std::enable_shared_from_thi
 
     CHttpListener& m_owner;
     CFd m_socket;
-    std::string m_peerAddress;
+    sockaddr_storage m_peer;
     CRequestHead m_head;
     EPhase m_phase = EPhase::Reading;
     bool m_watched = false;  // registered with the loop

@@ -1,12 +1,32 @@
 // HttpHeader.cpp - the 200 header block and its log lines.
 #include "Server/HttpHeader.h"
 
+#include "Server/FolderNode.h"
 #include "Server/Options.h"
+#include "Server/RequestHeaders.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
 
 namespace {
 constexpr std::string_view kStatus200 = "HTTP/1.0 200 Document follows";
+
+// The site compresses pages (root `gzip`) and this request's Accept-Encoding takes gzip.
+bool ClientTakesGzip(const CSocketStream& out) {
+    if (!g_state.m_root || !g_state.m_root->Options().m_gzip) return false;
+    auto accepted = FindRequestHeader(out.m_requestLines, "Accept-Encoding");
+    return accepted && HeaderListAccepts(*accepted, "gzip");
+}
+}  // namespace
+
+int StatusCodeOf(std::string_view statusLine) {
+    std::size_t space = statusLine.find(' ');
+    if (space == std::string_view::npos) return 0;
+    int code = 0;
+    for (std::size_t i = space + 1; i < statusLine.size() && i < space + 4; ++i) {
+        if (statusLine[i] < '0' || statusLine[i] > '9') return 0;
+        code = code * 10 + (statusLine[i] - '0');
+    }
+    return code;
 }
 
 std::string FormatHttpDate(std::time_t time) {
@@ -31,10 +51,23 @@ void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time
 
 void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time_t time,
                      std::int64_t length, std::string_view extraLines) {
+    // Only a body of no stated length can be compressed: its end is the connection's end.
+    if (length <= 0 && ClientTakesGzip(out) && out.BeginGzipBody()) {
+        std::string lines(extraLines);
+        lines += "Content-Encoding: gzip\r\nVary: Accept-Encoding\r\n";
+        WriteReplyHeader(out, kStatus200, contentType, time, length, lines);
+        return;
+    }
+    WriteReplyHeader(out, kStatus200, contentType, time, length, extraLines);
+}
+
+void WriteReplyHeader(CSocketStream& out, std::string_view statusLine, std::string_view contentType,
+                      std::time_t time, std::int64_t length, std::string_view extraLines) {
     std::string type(contentType);
     if (out.m_options && !out.m_options->m_type.empty()) type = out.m_options->m_type;
 
-    out << kStatus200 << EndLine;
+    out.m_status = StatusCodeOf(statusLine);
+    out << statusLine << EndLine;
     out << "Server: Zephrin/0.9b3" << EndLine;
     if (length != 0) {
         out << "Last-Modified: " << FormatHttpDate(time) << EndLine;
@@ -48,7 +81,7 @@ void WriteHttpHeader(CSocketStream& out, std::string_view contentType, std::time
     if (g_state.m_logRequests) {
         std::string typeLine = type.empty() ? std::string() : "\tContent-type: " + type;
         std::string lengthLine = length > 0 ? "\tContent-length: " + std::to_string(length) : "";
-        std::string first = "Reply: " + std::string(kStatus200);
+        std::string first = "Reply: " + std::string(statusLine);
         if (!type.empty() && length > 0) {
             LogLines(out.m_threadId, first, {typeLine, lengthLine});
         } else if (!type.empty()) {
@@ -76,6 +109,7 @@ void WriteModifiedHeader(CSocketStream& out, std::string_view contentType, std::
 }
 
 void WriteStatusOnly(CSocketStream& out, std::string_view statusLine) {
+    out.m_status = StatusCodeOf(statusLine);
     out << statusLine << EndLine << EndLine;
     out.BeginBody();
 }

@@ -1,6 +1,8 @@
 // Listener.cpp - the listening socket, its start-up checks, and the worker pool.
 #include "Server/Listener.h"
 
+#include "platform/BindAddress.h"
+
 #include <netdb.h>
 #include <sys/resource.h>
 
@@ -92,7 +94,7 @@ bool CListener::Listen(int port, int workers) {
         ReportPortFailure(port, m_error = EINVAL);
         return false;
     }
-    if (Sockets::BindAny(m_socket.Get(), port) != 0) {
+    if (!BindListeningSocket(m_socket, port)) {
         int error = errno;
         std::fprintf(stderr, "Windows Socket error %d:  Couldn't bind the server socket.\n", error);
         ReportPortFailure(port, m_error = error);
@@ -194,7 +196,7 @@ void CHttpListener::AcceptAll() {
             PauseAccepting();  // until a connection ends
             return;
         }
-        std::string peer;
+        sockaddr_storage peer{};
         CFd fd(Sockets::AcceptNonBlocking(Socket(), peer));
         if (!fd.IsValid()) {
             int error = errno;
@@ -207,7 +209,7 @@ void CHttpListener::AcceptAll() {
             PauseAccepting();
             return;
         }
-        auto connection = std::make_shared<CHttpConnection>(*this, std::move(fd), std::move(peer));
+        auto connection = std::make_shared<CHttpConnection>(*this, std::move(fd), peer);
         m_connections.emplace(connection.get(), connection);
         connection->Start();
     }

@@ -168,7 +168,10 @@ std::string NodeUrl(const CNode& node, const COptions* requestOptions) {
     }
     std::string url;
     if (requestOptions && requestOptions->m_page == 0) {
-        url = "http://" + g_state.GetHostName();
+        std::string host = g_state.GetHostName();
+        // A literal IPv6 address needs its brackets, or its colons read as a port.
+        bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
+        url = "http://" + (ipv6 ? "[" + host + "]" : host);
         if (g_state.m_httpPort != 80) url += ":" + std::to_string(g_state.m_httpPort);
     }
     url += escapedCut(node.GetPath());

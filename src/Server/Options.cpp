@@ -80,7 +80,8 @@ int ParseKeywordNumber(std::string_view text) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-void COptions::ParseOptions(std::string_view keywords) {
+void COptions::ParseOptions(std::string_view keywords, EProcessWide processWide) {
+    const bool applyProcessWide = processWide == EProcessWide::Apply;
     std::string localName = "guest";  // the name a following `password` checks
     std::size_t position = 0;
     while (position < keywords.size()) {
@@ -88,6 +89,10 @@ void COptions::ParseOptions(std::string_view keywords) {
         if (start == std::string_view::npos) break;
         std::size_t end = keywords.find_first_of(kSeparators, start);
         if (end == std::string_view::npos) end = keywords.size();
+        // `admin` lists its addresses with commas: its value ends only at "&" or "?".
+        if (StartsWithIgnoringCase(keywords.substr(start), "admin=")) {
+            end = std::min(keywords.find_first_of("&?", start), keywords.size());
+        }
         position = end;
         std::string_view token = keywords.substr(start, end - start);
 
@@ -98,7 +103,7 @@ void COptions::ParseOptions(std::string_view keywords) {
         auto is = [&](std::string_view word) { return EqualsIgnoringCase(keyword, word); };
         auto number = [&] { return ParseKeywordNumber(value); };
 
-        if (StartsWithIgnoringCase(keyword, "type")) {
+        if (applyProcessWide && StartsWithIgnoringCase(keyword, "type")) {
             g_state.AddType(std::string(SecondWord(keyword)), std::string(value));
         }
         if (is("scene")) {
@@ -144,13 +149,13 @@ void COptions::ParseOptions(std::string_view keywords) {
         } else if (is("sid")) {
             m_user = FindUserBySequence(number());
         } else if (is("delay")) {
-            g_state.SetDelay(number());
+            if (applyProcessWide) g_state.SetDelay(number());
         } else if (is("item")) {
             m_item = number();
         } else if (is("quantity")) {
             m_quantity = number();
         } else if (is("hostname")) {
-            g_state.SetHostName(std::string(value));
+            if (applyProcessWide) g_state.SetHostName(std::string(value));
         } else if (is("name")) {
             localName = value;
         } else if (is("password")) {
@@ -168,13 +173,60 @@ void COptions::ParseOptions(std::string_view keywords) {
             if (!HasControlByte(value)) m_type = value;
         } else if (is("smtpport")) {
             m_smtpPort = number();
+        } else if (is("smtpclients")) {
+            m_smtpClients = number();
+        } else if (is("nosync")) {
+            m_noSync = 1;
         } else if (is("timeout")) {
             m_timeout = std::clamp(number(), 1, 120);
+        } else if (is("x3d")) {
+            m_x3d = 1;
+        } else if (is("view")) {
+            m_view = 1;
+        } else if (is("webview")) {
+            m_webView = 1;
+        } else if (is("viewer")) {
+            m_viewer = value;
+        } else if (is("mimetypes")) {
+            m_mimeTypes = value.empty() ? kSystemMimeTypes : value;
+        } else if (is("ranges")) {
+            m_ranges = 1;
+        } else if (is("accesslog")) {
+            m_accessLog = value;
+        } else if (is("listen")) {
+            m_listen = value;
+        } else if (is("gzip")) {
+            m_gzip = 1;
         } else {
             ParseArchiveKeyword(keyword, value);
         }
+        // Admin clients (root vantrel.cfg; read by RunServer).
+        if (is("admin") && !value.empty()) {
+            if (!m_admin.empty()) m_admin += ',';
+            m_admin += value;
+        }
     }
 }
+
+namespace {
+
+// Keywords a vantrel.cfg line may carry but a query may not: a reader's link must not change
+// how a folder's mail is read.
+void ApplyConfigOnlyKeywords(std::string_view line, COptions& options) {
+    std::size_t position = 0;
+    while (position < line.size()) {
+        std::size_t start = line.find_first_not_of(kSeparators, position);
+        if (start == std::string_view::npos) break;
+        std::size_t end = line.find_first_of(kSeparators, start);
+        if (end == std::string_view::npos) end = line.size();
+        position = end;
+        std::string_view token = line.substr(start, end - start);
+        std::string_view keyword = token.substr(0, token.find('='));
+        if (EqualsIgnoringCase(keyword, "mime")) options.m_mime = 1;
+    }
+}
+
+}  // namespace
 
 bool COptions::ParseArchiveKeyword(std::string_view keyword, std::string_view value) {
     auto is = [&](std::string_view word) { return EqualsIgnoringCase(keyword, word); };
@@ -225,6 +277,9 @@ void COptions::ReadOptionsFile(std::istream& in) {
         if (endedLine && !line.empty() && line.back() == '\r') line.pop_back();  // Windows files
         unsigned char first = line.empty() ? 0 : static_cast<unsigned char>(line[0]);
         bool isLetter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
-        if (isLetter) ParseOptions(line);
+        if (isLetter) {
+            ParseOptions(line);
+            ApplyConfigOnlyKeywords(line, *this);
+        }
     }
 }

@@ -7,8 +7,11 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "Server/AccessLog.h"
+#include "platform/BindAddress.h"
 #include "Server/FolderNode.h"
 #include "Server/Listener.h"
+#include "Server/MimeTypes.h"
 #include "Server/ServerState.h"
 
 namespace {
@@ -19,6 +22,15 @@ constexpr long kReservedDescriptors = 16;
 // A worker blocked in accept already holds a descriptor number (the kernel reserves the new
 // socket's slot before it waits), and its reply opens one more for a file or a spool.
 constexpr long kDescriptorsPerWorker = 2;
+
+// Every published folder keeps its directory open (FolderNode.h): let a large tree have
+// what the hard limit allows rather than lose folders to the soft one.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 // The workers the descriptor limit can carry: a larger pool would leave no descriptor for
 // any file while its idle workers wait in accept, so every file would answer 404.
@@ -37,8 +49,16 @@ int AffordableWorkers(int wanted) {
 }  // namespace
 
 void RunServer() {
+    RaiseDescriptorLimit();
     g_state.m_root = std::make_unique<CFolderNode>(".");
     const COptions& rootOptions = g_state.m_root->Options();
+    LoadSystemTypesIfAsked(rootOptions);
+    OpenAccessLog(rootOptions.m_accessLog);
+    SetListenAddress(rootOptions.m_listen);
+    g_state.m_admins.Clear();
+    for (const std::string& bad : g_state.m_admins.Add(rootOptions.m_admin)) {
+        std::fprintf(stderr, "admin %s is not an address or prefix, ignored\n", bad.c_str());
+    }
 
     auto http = std::make_unique<CHttpListener>();
     CHttpConnection::CSettings settings;
@@ -58,7 +78,9 @@ void RunServer() {
                 AffordableWorkers(std::clamp(rootOptions.m_clients, 1, kMaxWorkers)))) {
             failed = g_state.m_httpListener.get();
         } else if (g_state.m_smtpListener && g_state.m_smtpListener->IsValid() &&
-                   !g_state.m_smtpListener->Listen(g_state.m_smtpPort, 1)) {
+                   !g_state.m_smtpListener->Listen(
+                       g_state.m_smtpPort,
+                       std::clamp(rootOptions.m_smtpClients, 1, kMaxWorkers))) {
             failed = g_state.m_smtpListener.get();
         }
         if (!failed) {
@@ -75,6 +97,7 @@ void RunServer() {
     g_state.m_httpListener.reset();
     g_state.m_topicsFolder = g_state.m_modelsFolder = g_state.m_iconsFolder = nullptr;
     g_state.m_root.reset();
+    CloseAccessLog();
 }
 
 void StopServer() {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Server/AddressList.h"
 #include "Server/Node.h"
 #include "platform/AutoResetEvent.h"
 
@@ -48,7 +49,8 @@ class ServerState {
     CFolderNode* m_topicsFolder = nullptr;  // not owned: nodes of m_root's tree
     CFolderNode* m_modelsFolder = nullptr;
     CFolderNode* m_iconsFolder = nullptr;
-    CNode m_userList;  // children are CUserNode records; empty unless a caller fills it
+    CNode m_userList;       // children are CUserNode records; empty unless a caller fills it
+    CAddressList m_admins;  // root `admin`: whose queries change the values below
 
     // Factories through which mail and smtp plug into the core (registered by main()).
     // A mailbox is built for every subfolder of the topics folder; null factory = plain folder.

@@ -2,6 +2,8 @@
 // buffered or memory mode. All socket I/O of a connection goes through this file.
 #include "Server/SocketStream.h"
 
+#include "Server/GzipBody.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -36,6 +38,8 @@ bool IsTransientAcceptError(int error) {
 
 }  // namespace
 
+CSocketStream::CSocketStream() = default;
+
 CSocketStream::~CSocketStream() = default;
 
 void CSocketStream::ResetRequestState() {
@@ -45,6 +49,10 @@ void CSocketStream::ResetRequestState() {
     m_failed = m_timedOut = m_inputEnded = m_fixed2 = m_inBody = false;
     m_headOnly = false;
     m_options = nullptr;
+    m_status = 0;
+    m_bodyBytes = 0;
+    m_gzip.reset();
+    m_peerAddress = {};
     m_readDeadline = kNoDeadline;
 }
 
@@ -61,7 +69,9 @@ bool CSocketStream::Accept(int listenFd) {
     }
     m_memory = false;
     for (;;) {
-        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        socklen_t peerLength = sizeof m_peerAddress;
+        int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&m_peerAddress), &peerLength,
+                           SOCK_CLOEXEC);
         if (fd >= 0) {
             std::scoped_lock guard(m_socketLock);
             m_socket.Reset(fd);
@@ -101,11 +111,11 @@ void CSocketStream::Interrupt() {
     if (m_socket.IsValid()) ::shutdown(m_socket.Get(), SHUT_RDWR);
 }
 
-void CSocketStream::OpenReply(CReplySink* sink, std::string peerAddress) {
+void CSocketStream::OpenReply(CReplySink* sink, const sockaddr_storage& peer) {
     OpenMemory({});
     m_memory = false;
     m_sink = sink;
-    m_peerAddress = std::move(peerAddress);
+    m_peerAddress = peer;
 }
 
 void CSocketStream::OpenMemory(std::string input) {
@@ -117,7 +127,6 @@ void CSocketStream::OpenMemory(std::string input) {
     m_memory = true;
     m_buffered = false;
     m_sink = nullptr;
-    m_peerAddress.clear();
     m_in = std::move(input);
     m_inputEnded = true;
 }
@@ -178,6 +187,14 @@ bool CSocketStream::AtEnd() {
 
 void CSocketStream::Write(const char* data, std::size_t length) {
     if (m_failed || (m_inBody && m_headOnly)) return;
+    if (m_gzip && m_inBody) {
+        std::size_t before = m_out.size();
+        m_gzip->Write(data, length, m_out);
+        m_bodyBytes += static_cast<std::int64_t>(m_out.size() - before);
+        if (m_out.size() >= kSendChunk) FlushIfFull();
+        return;
+    }
+    if (m_inBody) m_bodyBytes += static_cast<std::int64_t>(length);
     m_out.append(data, length);
     if (m_out.size() >= kSendChunk) FlushIfFull();
 }
@@ -227,9 +244,37 @@ void CSocketStream::BeginBody() {
     m_inBody = true;
 }
 
+bool CSocketStream::BeginGzipBody() {
+    auto gzip = std::make_unique<CGzipBody>();
+    if (gzip->IsValid()) m_gzip = std::move(gzip);
+    return m_gzip != nullptr;
+}
+
+void CSocketStream::FinishBody() {
+    if (!m_gzip) return;
+    std::size_t before = m_out.size();
+    if (!m_failed && !m_headOnly) m_gzip->Finish(m_out);
+    m_bodyBytes += static_cast<std::int64_t>(m_out.size() - before);
+    m_gzip.reset();
+}
+
 std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
     if (m_failed || (m_inBody && m_headOnly) || length <= 0) return 0;
     std::int64_t sent = 0;
+    if (m_gzip && m_inBody) {
+        // A file pasted into a compressed page goes through the compressor.
+        char chunk[kReceiveChunk];
+        while (sent < length && !m_failed) {
+            std::size_t want =
+                static_cast<std::size_t>(std::min<std::int64_t>(length - sent, sizeof chunk));
+            ssize_t n = ::read(fd, chunk, want);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            Write(chunk, static_cast<std::size_t>(n));
+            sent += n;
+        }
+        return sent;
+    }
     // A small body is read into the reply, so that it leaves with the header in one send.
     // A larger one goes straight from the file, in buffered mode too: holding a file of any
     // size in memory until Close would let one request exhaust the server's memory.
@@ -246,6 +291,7 @@ std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
             sent += n;
         }
         FlushIfFull();
+        m_bodyBytes += sent;
         return sent;
     }
     if (m_sink) {
@@ -259,6 +305,7 @@ std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
             return 0;
         }
         ::lseek(fd, offset + taken, SEEK_SET);
+        m_bodyBytes += taken;
         return taken;
     }
     if (!m_out.empty()) {
@@ -285,6 +332,7 @@ std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
         if (n <= 0) break;  // error, time-out, or the file shrank
         sent += n;
     }
+    m_bodyBytes += sent;
     return sent;
 }
 

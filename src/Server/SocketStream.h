@@ -20,14 +20,19 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <sys/socket.h>
 
 #include "Server/ReplySink.h"
 #include "platform/Fd.h"
 
 class COptions;
+class CGzipBody;
 
 class CSocketStream {
   public:
@@ -37,7 +42,7 @@ class CSocketStream {
     static constexpr std::int64_t kInlineFileBytes = 16 * 1024;
     static constexpr std::size_t kBufferedCapacity = 100000;
 
-    CSocketStream() = default;
+    CSocketStream();  // out of line: CGzipBody is incomplete here
     CSocketStream(const CSocketStream&) = delete;
     CSocketStream& operator=(const CSocketStream&) = delete;
     ~CSocketStream();
@@ -65,8 +70,8 @@ class CSocketStream {
     // write returns at once; sockets accepted later are shut at once too.
     void Interrupt();
     // Reply mode: the reply goes to `sink` (not owned, valid until Close) for the client at
-    // `peerAddress`.
-    void OpenReply(CReplySink* sink, std::string peerAddress);
+    // `peer`.
+    void OpenReply(CReplySink* sink, const sockaddr_storage& peer);
     // Memory mode: the stream reads `input` and keeps everything written.
     void OpenMemory(std::string input);
     std::string TakeOutput();
@@ -114,6 +119,10 @@ class CSocketStream {
     std::int64_t SendFile(int fd, std::int64_t length);
     // The header block is complete; with m_headOnly nothing after this is sent.
     void BeginBody();
+    // Body bytes (after BeginBody) go out gzip-compressed; false when zlib cannot start, and
+    // the body is then plain. FinishBody ends the compressed stream when the reply is done.
+    bool BeginGzipBody();
+    void FinishBody();
     // False once a write to the peer failed; later output is dropped.
     bool Good() const { return !m_failed; }
 
@@ -121,7 +130,14 @@ class CSocketStream {
     unsigned m_threadId = 0;
     COptions* m_options = nullptr;  // the request's options, valid during one HandleRequest
     bool m_headOnly = false;
-    std::string m_peerAddress;  // the client's address as text ("127.0.0.1"); empty in memory
+    // The request's head lines (request line first), valid during one HandleRequest.
+    const std::vector<std::string>* m_requestLines = nullptr;
+    // For the access log: the reply's status (set by the header writers; 0 before) and the
+    // body bytes handed to the stream.
+    int m_status = 0;
+    std::int64_t m_bodyBytes = 0;
+    // The client's address as accept gave it; AF_UNSPEC in memory mode unless a test sets it.
+    sockaddr_storage m_peerAddress{};
 
   private:
     static constexpr std::chrono::steady_clock::time_point kNoDeadline =
@@ -155,7 +171,8 @@ class CSocketStream {
     int m_writeTimeout = 0;
     std::string m_in;  // bytes received and not yet read
     std::size_t m_inPos = 0;
-    std::string m_out;  // bytes written and not yet sent
+    std::string m_out;                  // bytes written and not yet sent
+    std::unique_ptr<CGzipBody> m_gzip;  // while a compressed body is written
 };
 
 // Writes "\r\n" and flushes (lazily, see above).

@@ -21,6 +21,8 @@
 #include "mail/MessageNode.h"
 #include "mail/MessageSearch.h"
 #include "mail/MessageUrl.h"
+#include "mail/MimePage.h"
+#include "mail/MimeText.h"
 
 namespace {
 
@@ -50,7 +52,12 @@ std::string IconUrl(std::string_view name, const COptions* options) {
     return icon ? NodeUrl(*icon, options) : std::string();
 }
 
-std::string Shortened(std::string text, std::size_t limit, std::size_t keep) {
+std::string Shortened(std::string text, std::size_t limit, std::size_t keep, bool utf8) {
+    if (utf8) {
+        // Decoded text counts characters, so a cut never splits one.
+        if (Utf8Length(text) > limit) text = text.substr(0, Utf8Prefix(text, keep)) + "...";
+        return text;
+    }
     if (text.size() > limit) text = text.substr(0, keep) + "...";
     return text;
 }
@@ -70,8 +77,9 @@ std::string RowText(CMessageNode& message, CSocketStream& out, const CRowIcons& 
     std::string subject = message.m_subject;
     ReplaceAll(sender, '<', "&lt;");
     ReplaceAll(subject, '<', "&lt;");
-    sender = Shortened(std::move(sender), kSenderShown, 24);
-    subject = Shortened(std::move(subject), kSubjectShown, 47);
+    const bool utf8 = message.Mailbox()->Options().m_mime != 0;
+    sender = Shortened(std::move(sender), kSenderShown, 24, utf8);
+    subject = Shortened(std::move(subject), kSubjectShown, 47, utf8);
     // A closed thread is dated by its newest reply, so fresh discussion shows at a glance.
     const CMessageNode* dated = message.LastReply();
     if (sorted || !hasReplies || opened || dated == nullptr) dated = &message;
@@ -245,6 +253,7 @@ void CMessageNode::WriteListEntry(CSocketStream& out) {
 }
 
 void CMailboxNode::Reply(CSocketStream& out) {
+    CheckSpool();
     COptions defaults;
     CRequestView view(out, defaults);
     const COptions& options = *out.m_options;
@@ -277,7 +286,7 @@ void CMailboxNode::Reply(CSocketStream& out) {
                            paged ? static_cast<std::size_t>(options.m_perPage) : SIZE_MAX);
     }
 
-    WriteHtmlHeader(out);
+    WriteHttpHeader(out, MailPageType(*this), 0, 0);
     out << "<HEAD><TITLE>Mailbox " << EscapeLessThan(m_label) << "</TITLE></HEAD>" << EndLine;
     out << "<BODY>" << EndLine;
     if (!topOfList) out << "<A NAME=TOP> </a><p>" << EndLine;
@@ -300,7 +309,9 @@ void CMailboxNode::Reply(CSocketStream& out) {
     } else {
         out << "VRML";
     }
-    out << "</A></TD></TABLE><HR>" << EndLine;
+    out << "</A></TD>";
+    if (options.m_webView) out << "<td align=Right><A HREF=" << parentUrl << "?VIEW>[3D]</A></TD>";
+    out << "</TABLE><HR>" << EndLine;
     std::string pager;
     if (selection) {
         if (search) out << FoundLine(*search, selection->m_total) << EndLine;

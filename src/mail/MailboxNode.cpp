@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <limits>
 
 #include "Server/Node.h"
+#include "mail/MimeText.h"
 #include "mail/SpoolReader.h"
 #include "mail/Threading.h"
 #include "platform/DirectoryEnum.h"
@@ -19,6 +22,9 @@ constexpr char kSpoolName[] = "mailbox";
 // Records are handed to the tree in batches, so readers are not shut out for the whole of a
 // large first read, nor is the lock taken once per record.
 constexpr std::size_t kPublishBatch = 4096;
+
+// The bytes before the read offset compared to tell an append from a rewrite.
+constexpr std::int64_t kTailCheckBytes = 64;
 
 }  // namespace
 
@@ -60,8 +66,96 @@ void CMailboxNode::ReadSpool(std::int64_t offset) {
     ReadLocked(offset, nullptr);
 }
 
+void CMailboxNode::CheckSpool() {
+    std::unique_lock<std::mutex> reading(m_readerLock, std::try_to_lock);
+    if (reading.owns_lock() && SpoolChanged()) Rebuild();
+}
+
+bool CMailboxNode::SpoolChanged() {
+    struct stat st;
+    if (m_spoolSeen.m_size < 0 || ::stat(m_spoolPath.c_str(), &st) != 0) return false;
+    if (st.st_dev != m_spoolSeen.m_device || st.st_ino != m_spoolSeen.m_inode) return true;
+    if (st.st_size < m_readOffset) return true;
+    if (st.st_size == m_spoolSeen.m_size && st.st_mtim.tv_sec == m_spoolSeen.m_modified.tv_sec &&
+        st.st_mtim.tv_nsec == m_spoolSeen.m_modified.tv_nsec) {
+        return false;
+    }
+    // Written since: an append leaves the bytes before the read offset as they were.
+    const std::string& tail = m_spoolSeen.m_tail;
+    if (!tail.empty()) {
+        CFd fd(::open(m_spoolPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        std::string now(tail.size(), '\0');
+        auto at = static_cast<off_t>(m_readOffset - static_cast<std::int64_t>(tail.size()));
+        if (!fd.IsValid() ||
+            ::pread(fd.Get(), now.data(), now.size(), at) != static_cast<ssize_t>(now.size()) ||
+            now != tail) {
+            return true;
+        }
+    }
+    m_spoolSeen.m_size = st.st_size;
+    m_spoolSeen.m_modified = st.st_mtim;
+    return false;
+}
+
+void CMailboxNode::NoteSpool() {
+    CFd fd(::open(m_spoolPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (!fd.IsValid() || ::fstat(fd.Get(), &st) != 0) return;
+    m_spoolSeen.m_device = st.st_dev;
+    m_spoolSeen.m_inode = st.st_ino;
+    m_spoolSeen.m_size = st.st_size;
+    m_spoolSeen.m_modified = st.st_mtim;
+    std::int64_t length = std::min<std::int64_t>(m_readOffset, kTailCheckBytes);
+    m_spoolSeen.m_tail.assign(static_cast<std::size_t>(length), '\0');
+    ssize_t got = ::pread(fd.Get(), m_spoolSeen.m_tail.data(), m_spoolSeen.m_tail.size(),
+                          static_cast<off_t>(m_readOffset - length));
+    if (got != static_cast<ssize_t>(length)) m_spoolSeen.m_tail.clear();
+}
+
+void CMailboxNode::Rebuild() {
+    std::fprintf(stderr, "Mailbox %s: the spool changed under the server, read again\n",
+                 m_spoolPath.c_str());
+    std::vector<std::unique_ptr<CMessageNode>> fresh;
+    int number = 0;
+    auto sink = [&](const CSpoolMessage& message) {
+        fresh.push_back(std::make_unique<CMessageNode>(
+            number++, message.m_date, message.m_fromName, message.m_fromAddress,
+            message.m_messageId, message.m_subject, message.m_inReplyTo, this, message.m_offset));
+    };
+    std::int64_t nextOffset = 0;
+    if (!CSpoolReader::ReadFile(m_spoolPath, 0, sink, nextOffset)) return;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_lock);
+        // Pages that found an old record before this keep a consistent, frozen view of it:
+        // nothing links to or from the old records any more, and they stay allocated.
+        for (CNode* node = m_firstChild; node;) {
+            CNode* next = node->m_next;
+            m_retired.emplace_back(static_cast<CMessageNode*>(node));
+            node = next;
+        }
+        m_firstChild = m_lastChild = nullptr;
+        m_newest.store(nullptr, std::memory_order_release);
+        m_byNumber.clear();
+        m_threads = std::make_unique<CThreadIndex>(*this);
+        m_firstByDate = m_firstByName = m_firstBySubject = m_newestRoot = nullptr;
+        m_threads->Reserve(fresh.size());
+        for (auto& record : fresh) {
+            m_threads->Insert(*record);
+            m_byNumber.push_back(record.get());
+            AddMessage(std::move(record));
+        }
+        m_readOffset = nextOffset;
+        m_messageCount = number;
+    }
+    NoteSpool();
+}
+
 void CMailboxNode::ReadAppended(std::int64_t lineEndAt, std::int64_t at, std::string_view bytes) {
     std::lock_guard<std::mutex> reading(m_readerLock);
+    if (SpoolChanged()) {
+        Rebuild();  // the appended bytes are in the file, read with the rest
+        return;
+    }
     // The counters change only under the reader lock, so they can be read here without the
     // shared lock.
     std::int64_t offset = m_readOffset;
@@ -76,10 +170,22 @@ void CMailboxNode::ReadLocked(std::int64_t offset, const std::string_view* appen
     int number = m_messageCount;
     std::vector<std::unique_ptr<CMessageNode>> pending;
     std::int64_t pendingEnd = offset;
+    const bool mime = Options().m_mime != 0;
     auto sink = [&](const CSpoolMessage& message) {
-        pending.push_back(std::make_unique<CMessageNode>(
-            number++, message.m_date, message.m_fromName, message.m_fromAddress,
-            message.m_messageId, message.m_subject, message.m_inReplyTo, this, message.m_offset));
+        if (mime) {
+            // Decoded once here, so the pages, the sorted lists and threading all see the
+            // text a reader sees.
+            CMimeHeaders decoded = DecodeMimeHeaders(message);
+            pending.push_back(std::make_unique<CMessageNode>(
+                number++, std::move(decoded.m_date), std::move(decoded.m_fromName),
+                std::move(decoded.m_fromAddress), message.m_messageId, std::move(decoded.m_subject),
+                message.m_inReplyTo, this, message.m_offset));
+        } else {
+            pending.push_back(std::make_unique<CMessageNode>(
+                number++, message.m_date, message.m_fromName, message.m_fromAddress,
+                message.m_messageId, message.m_subject, message.m_inReplyTo, this,
+                message.m_offset));
+        }
         pendingEnd = message.m_endOffset;
         if (pending.size() >= kPublishBatch) Publish(pending, pendingEnd, number);
     };
@@ -90,20 +196,21 @@ void CMailboxNode::ReadLocked(std::int64_t offset, const std::string_view* appen
     };
     std::int64_t nextOffset = offset;
     if (appended) {
-        nextOffset = CSpoolReader::ReadText(*appended, offset, sink);
-    } else if (!CSpoolReader::ReadFile(m_spoolPath, offset, sink, nextOffset, reserve)) {
+        nextOffset = CSpoolReader::ReadText(*appended, offset, sink, mime);
+    } else if (!CSpoolReader::ReadFile(m_spoolPath, offset, sink, nextOffset, reserve, mime)) {
         return;
     }
     Publish(pending, nextOffset, number);
+    NoteSpool();
 }
 
 void CMailboxNode::ReadNewMail() {
-    std::int64_t offset;
-    {
-        std::shared_lock<std::shared_mutex> lock(m_lock);
-        offset = m_readOffset;
+    std::lock_guard<std::mutex> reading(m_readerLock);
+    if (SpoolChanged()) {
+        Rebuild();
+    } else {
+        ReadLocked(m_readOffset, nullptr);  // the counters change only under the reader lock
     }
-    ReadSpool(offset);
 }
 
 void CMailboxNode::Publish(std::vector<std::unique_ptr<CMessageNode>>& records,

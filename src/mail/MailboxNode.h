@@ -17,6 +17,9 @@
 //    published record's m_next never changes (m_prev does: walking back needs ReadLock()).
 #pragma once
 
+#include <sys/types.h>
+#include <time.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -44,7 +47,13 @@ class CMailboxNode : public CFolderNode {
     // A spool that cannot be opened changes nothing.
     void ReadSpool(std::int64_t offset);
     // Reads on from m_readOffset: called by the mail store after it appended to the spool.
+    // A spool that is no longer the file the records came from is read again whole instead.
     void ReadNewMail();
+    // Each page request: when the spool was replaced, truncated or rewritten under the server
+    // (another file, shorter than what was read, or other bytes before the read offset),
+    // reads it again from its start and rebuilds records, threads and lists. A stat when
+    // nothing changed; skipped while another read is under way.
+    void CheckSpool();
     // The store appended `bytes` at file offset `at` (-1: where is not known), after a line
     // end of its own at `lineEndAt` (-1: none). When the mailbox had read up to exactly there,
     // the records are made from `bytes`, sparing a read of the file; otherwise it reads on
@@ -110,8 +119,27 @@ class CMailboxNode : public CFolderNode {
     void Publish(std::vector<std::unique_ptr<CMessageNode>>& records, std::int64_t readOffset,
                  int messageCount);
 
+    // What the records were read from, so a spool changed under the server is noticed.
+    // Under m_readerLock.
+    struct CSpoolSeen {
+        dev_t m_device = 0;
+        ino_t m_inode = 0;
+        std::int64_t m_size = -1;  // -1: nothing read yet
+        timespec m_modified{};
+        std::string m_tail;  // the bytes just before m_readOffset (a few dozen)
+    };
+    // True when the spool is not the file the records came from (reader lock held).
+    bool SpoolChanged();
+    // Notes what the spool is now, after a read (reader lock held).
+    void NoteSpool();
+    // Reads the whole spool into fresh records and swaps them in at once (reader lock held).
+    // The records of the earlier reading are kept (m_retired) for pages still walking them.
+    void Rebuild();
+
     mutable std::shared_mutex m_lock;
-    std::mutex m_readerLock;                       // one ReadSpool at a time
+    std::mutex m_readerLock;  // one ReadSpool at a time
+    CSpoolSeen m_spoolSeen;
+    std::vector<std::unique_ptr<CMessageNode>> m_retired;
     std::unique_ptr<CThreadIndex> m_threads;       // hash maps and ordered indexes
     std::vector<CMessageNode*> m_byNumber;         // record n at index n
     std::atomic<CMessageNode*> m_newest{nullptr};  // mirror of m_firstChild for lock-free reads

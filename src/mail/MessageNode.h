@@ -48,6 +48,10 @@ class CMessageNode : public CNode {
     CMessageNode* NextByDate() const { return m_nextByDate; }
     CMessageNode* PrevByDate() const { return m_prevByDate; }
 
+    // In a `mime` mailbox, "part" leads to the message's parts (<message>/part/<n>); nothing
+    // otherwise. A message never has children of its own.
+    CNode* FindChild(std::string_view name) const override;
+
     // --- pages (defined with the message page) ---
     void Reply(CSocketStream& out) override;
     // `raw`: the stored bytes from the separator line to the next (RawMessage.cpp).

@@ -24,6 +24,7 @@
 #include "mail/MailboxNode.h"
 #include "mail/MessageNode.h"
 #include "mail/MessageUrl.h"
+#include "mail/MimePage.h"
 #include "platform/Fd.h"
 
 namespace {
@@ -110,6 +111,25 @@ bool StartsWith(const std::string& text, std::string_view prefix) {
 }  // namespace
 
 void CMessageNode::Reply(CSocketStream& out) {
+    Mailbox()->CheckSpool();
+    CMessageNode* current;
+    {
+        auto lock = Mailbox()->ReadLock();
+        current = Mailbox()->MessageByNumber(m_number);
+    }
+    if (current != this) {
+        // Found in an earlier reading of a spool that has changed since: its offset may lie
+        // in another message now, so the page is that of the message with this number today.
+        if (current) {
+            current->Reply(out);
+        } else {
+            WriteStatusOnly(out, "HTTP/1.0 404 FILE NOT FOUND");
+            out << "<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY><H1>404 File Not Found</H1>"
+                   "The file is not found on this server"
+                << EndLine;
+        }
+        return;
+    }
     COptions defaults;
     CRequestView view(out, defaults);
     COptions& options = *out.m_options;
@@ -131,7 +151,7 @@ void CMessageNode::Reply(CSocketStream& out) {
         return;
     }
 
-    WriteHttpHeader(out, "text/html", 0, 0);
+    WriteHttpHeader(out, MailPageType(*Mailbox()), 0, 0);
     out << "<HEAD><TITLE>Msg:" << EscapeLessThan(m_subject) << "</TITLE></HEAD>" << EndLine;
     out << "<BODY>" << EndLine;
     WriteNavigation(out);
@@ -141,6 +161,16 @@ void CMessageNode::Reply(CSocketStream& out) {
     if (!spool.IsValid()) {
         std::fprintf(stderr, "Could not open mail spool file %s\n", path.c_str());
         out << "<STRONG> Message spool file not available" << EndLine;
+        return;
+    }
+
+    if (Mailbox()->Options().m_mime) {
+        std::string bytes;
+        bool cut = false;
+        if (ReadMessageBytes(*this, bytes, cut)) WriteMimeBody(out, *this, bytes, cut);
+        out << "<HR>" << EndLine;
+        out << Mailbox()->Options().m_tail << EndLine;
+        out << "</BODY>" << EndLine;
         return;
     }
 

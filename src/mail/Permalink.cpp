@@ -51,6 +51,7 @@ void CMailboxNode::ReplyPermalink(CSocketStream& out) {
         WriteNotFound(out);
         return;
     }
+    out.m_status = 302;  // for the access log
     out << "HTTP/1.0 302 Found" << EndLine;
     out << "Server: Zephrin/0.9b3" << EndLine;
     out << "Date: " << FormatHttpDate(std::time(nullptr)) << EndLine;

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "mail/HeaderValues.h"
+#include "mail/MailSpool.h"
 #include "platform/Fd.h"
 
 namespace {
@@ -20,14 +21,6 @@ namespace {
 bool StartsWith(std::string_view line, std::string_view prefix) {
     return line.size() >= prefix.size() &&
            std::memcmp(line.data(), prefix.data(), prefix.size()) == 0;
-}
-
-// How every separator the mail store writes begins.
-constexpr std::string_view kStoreSeparator = "From ???@??? ";
-
-bool IsSeparator(std::string_view line) {
-    return line.size() >= 5 && std::memcmp(line.data(), "From", 4) == 0 &&
-           (line[4] == ' ' || line[4] == ':');
 }
 
 // The first line end in [p, p + n), or null. Mail header lines are short, and a library
@@ -175,7 +168,8 @@ class CLineSplitter {
 
 }  // namespace
 
-CSpoolReader::CSpoolReader(std::int64_t start, const Sink& sink) : m_sink(sink) {
+CSpoolReader::CSpoolReader(std::int64_t start, const Sink& sink, bool keepFolded)
+    : m_sink(sink), m_keepFolded(keepFolded) {
     m_message.m_offset = start;
 }
 
@@ -248,7 +242,26 @@ CHeaderKind Classify(std::string_view line) {
 }  // namespace
 
 void CSpoolReader::Header(std::string_view line) {
-    switch (Classify(line)) {
+    const CHeaderKind kind = Classify(line);
+    if (m_keepFolded) {
+        if (m_folding && kind == CHeaderKind::kOther && !line.empty() &&
+            (line[0] == ' ' || line[0] == '\t')) {
+            std::size_t room = kFoldedLineCut - std::min(kFoldedLineCut, m_folding->size());
+            if (room > 0) {
+                *m_folding += ' ';
+                m_folding->append(line.substr(1, room - 1));
+            }
+        } else if (kind == CHeaderKind::kSubject) {
+            m_message.m_subjectLine.assign(line.substr(0, kFoldedLineCut));
+            m_folding = &m_message.m_subjectLine;
+        } else if (kind == CHeaderKind::kSender) {
+            m_message.m_senderLine.assign(line.substr(0, kFoldedLineCut));
+            m_folding = &m_message.m_senderLine;
+        } else {
+            m_folding = nullptr;
+        }
+    }
+    switch (kind) {
         case CHeaderKind::kIgnored:
             return;
         case CHeaderKind::kEnvelope:
@@ -302,6 +315,9 @@ void CSpoolReader::EndMessage(std::int64_t endOffset) {
     m_message.m_messageId.clear();
     m_message.m_subject.clear();
     m_message.m_inReplyTo.clear();
+    m_message.m_subjectLine.clear();
+    m_message.m_senderLine.clear();
+    m_folding = nullptr;
     m_subjectSeen = m_dateSeen = m_envelopeSeen = false;
     m_message.m_offset = endOffset;
 }
@@ -321,7 +337,7 @@ void CSpoolReader::Line(std::string_view line, std::int64_t offset) {
         Header(line);
         return;
     }
-    if (!IsSeparator(line)) {
+    if (!StartsSpoolMessage(line)) {
         SetPrevious(line);
         return;
     }
@@ -347,8 +363,9 @@ std::int64_t CSpoolReader::Finish(std::int64_t endOffset, bool terminated, bool 
     return endOffset;
 }
 
-std::int64_t CSpoolReader::ReadText(std::string_view text, std::int64_t base, const Sink& sink) {
-    CSpoolReader reader(base, sink);
+std::int64_t CSpoolReader::ReadText(std::string_view text, std::int64_t base, const Sink& sink,
+                                    bool keepFolded) {
+    CSpoolReader reader(base, sink, keepFolded);
     CLineSplitter splitter(reader);
     splitter.Feed(text.data(), text.size(), base, true);
     return reader.Finish(base + static_cast<std::int64_t>(text.size()), splitter.Terminated(),
@@ -356,7 +373,7 @@ std::int64_t CSpoolReader::ReadText(std::string_view text, std::int64_t base, co
 }
 
 bool CSpoolReader::ReadFile(const std::string& path, std::int64_t offset, const Sink& sink,
-                            std::int64_t& nextOffset, const SizeHint& sizeHint) {
+                            std::int64_t& nextOffset, const SizeHint& sizeHint, bool keepFolded) {
     CFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.IsValid()) return false;
     // A delivery adds a few kilobytes: size the buffer to what is there, so reading one new
@@ -369,7 +386,7 @@ bool CSpoolReader::ReadFile(const std::string& path, std::int64_t offset, const 
             std::clamp<std::uint64_t>(left + 1, kMinBlockSize, kBlockSize));
         if (sizeHint && left > 0) sizeHint(left);
     }
-    CSpoolReader reader(offset, sink);
+    CSpoolReader reader(offset, sink, keepFolded);
     CLineSplitter splitter(reader);
     auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
     std::size_t held = 0;              // bytes of an unfinished line at the front of the buffer

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "mail/MailSpool.h"
+
 // The values of one complete message, in the form the record stores them.
 struct CSpoolMessage {
     std::int64_t m_offset = 0;     // first byte of the message's first line
@@ -24,11 +26,15 @@ struct CSpoolMessage {
     std::string m_messageId;
     std::string m_subject;
     std::string m_inReplyTo;
+    // With folded headers kept: the whole "Subject:" and "From:" lines, continuation lines
+    // joined to them (each fold's line end dropped, its first blank made a space), bounded.
+    std::string m_subjectLine;
+    std::string m_senderLine;
 };
 
 class CSpoolReader {
   public:
-    static constexpr std::size_t kPieceLength = 999;
+    static constexpr std::size_t kPieceLength = kSpoolPieceLength;
     static constexpr std::size_t kBlockSize = 1 << 20;
     static constexpr std::size_t kMinBlockSize = 4096;  // holds a whole piece and its line end
 
@@ -40,14 +46,20 @@ class CSpoolReader {
     // opened or read; otherwise sets `nextOffset` to where the next read must start.
     // `sizeHint`, when given, learns before the first message how many bytes lie past
     // `offset` (only when there are some), so a caller can size its tables once.
+    // `keepFolded` also fills m_subjectLine and m_senderLine, for a caller that decodes them.
     static bool ReadFile(const std::string& path, std::int64_t offset, const Sink& sink,
-                         std::int64_t& nextOffset, const SizeHint& sizeHint = {});
+                         std::int64_t& nextOffset, const SizeHint& sizeHint = {},
+                         bool keepFolded = false);
 
     // The same over bytes in memory, `base` being the file offset of text[0]. Returns the
     // offset where the next read must start.
-    static std::int64_t ReadText(std::string_view text, std::int64_t base, const Sink& sink);
+    static std::int64_t ReadText(std::string_view text, std::int64_t base, const Sink& sink,
+                                 bool keepFolded = false);
 
-    CSpoolReader(std::int64_t start, const Sink& sink);
+    // The most of a folded Subject or From line that is kept.
+    static constexpr std::size_t kFoldedLineCut = 4096;
+
+    CSpoolReader(std::int64_t start, const Sink& sink, bool keepFolded = false);
     // One line (or piece) without its terminator, starting at file offset `offset`.
     void Line(std::string_view line, std::int64_t offset);
     // End of the input; `endOffset` is the offset past the last byte, `terminated` whether
@@ -75,6 +87,8 @@ class CSpoolReader {
     }
 
     const Sink& m_sink;
+    const bool m_keepFolded;
+    std::string* m_folding = nullptr;  // the kept line a continuation line belongs to
     bool m_inHeader = true;
     bool m_subjectSeen = false;
     bool m_dateSeen = false;

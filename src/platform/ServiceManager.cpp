@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -73,13 +74,68 @@ std::string UnitName(const std::string& serviceName) {
     return name + ".service";
 }
 
-std::string BuildUnitFile(const std::string& serviceName, const std::string& programPath) {
-    if (programPath.empty() || programPath[0] != '/') return {};
-    for (unsigned char c : programPath) {
-        if (c < 0x20 || c == 0x7f) return {};  // a line end would start a new unit line
+namespace {
+
+bool SafeUnitPath(const std::string& path, bool quotesAllowed) {
+    if (path.empty() || path[0] != '/') return false;
+    for (unsigned char c : path) {
+        if (c < 0x20 || c == 0x7f) return false;  // a line end would start a new unit line
+        if (!quotesAllowed && (c == '"' || c == '\\' || c == '\'')) return false;
     }
-    return "[Unit]\nDescription=" + serviceName +
-           "\n\n[Service]\nType=notify\nExecStart=" + QuoteExecPath(programPath) + "\n";
+    return true;
+}
+
+// A folder in a setting where "%" starts a specifier and the value is taken as it stands.
+std::string EscapeSpecifiers(const std::string& path) {
+    std::string escaped;
+    for (char c : path) {
+        if (c == '%') escaped += '%';
+        escaped += c;
+    }
+    return escaped;
+}
+
+bool Within(const std::string& path, const std::string& top) {
+    return path == top || path.rfind(top + "/", 0) == 0;
+}
+
+}  // namespace
+
+std::string BuildUnitFile(const std::string& serviceName, const std::string& programPath,
+                          const CUnitSite& site) {
+    if (!SafeUnitPath(programPath, true) || !SafeUnitPath(site.m_folder, false)) return {};
+    if (site.m_user.empty()) return {};
+    for (unsigned char c : site.m_user) {
+        if (c <= 0x20 || c == 0x7f || c == '"' || c == '\\' || c == '%') return {};
+    }
+    const std::string folder = EscapeSpecifiers(site.m_folder);
+    std::string unit = "[Unit]\nDescription=" + serviceName +
+                       "\nAfter=network.target\n\n[Service]\nType=notify\nExecStart=" +
+                       QuoteExecPath(programPath) + "\nWorkingDirectory=" + folder +
+                       "\nUser=" + site.m_user + "\nRestart=on-failure\n";
+    const bool root = site.m_user == "root";
+    if (site.m_lowPorts && !root) unit += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
+    // Root keeps its full set: it may need it to write a folder other users own files in.
+    if (!root) {
+        unit += site.m_lowPorts ? "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+                                : "CapabilityBoundingSet=\n";
+    }
+    unit += "NoNewPrivileges=yes\nProtectSystem=strict\nReadWritePaths=\"" + folder + "\"\n";
+    // A folder under /tmp would vanish behind a private /tmp, one under a home behind
+    // ProtectHome: those folders go without the setting.
+    if (!Within(site.m_folder, "/tmp") && !Within(site.m_folder, "/var/tmp")) {
+        unit += "PrivateTmp=yes\n";
+    }
+    if (!Within(site.m_folder, "/home") && !Within(site.m_folder, "/root") &&
+        !Within(site.m_folder, "/run/user")) {
+        unit += "ProtectHome=yes\n";
+    }
+    unit +=
+        "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectControlGroups=yes\n"
+        "RestrictSUIDSGID=yes\nLockPersonality=yes\n"
+        "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
+        "\n[Install]\nWantedBy=multi-user.target\n";
+    return unit;
 }
 
 std::string NotifyMessage(const CServiceStatus& status) {
@@ -191,13 +247,33 @@ std::string CSystemdServiceManager::UnitPath(const std::string& name) const {
 }
 
 bool CSystemdServiceManager::Open() {
-    return ::access(m_paths.m_bootedMarker.c_str(), F_OK) == 0;
+    m_failureDetail.clear();
+    if (::access(m_paths.m_bootedMarker.c_str(), F_OK) != 0) {
+        const int saved = errno;
+        m_failureDetail = "systemd is not running as PID 1 on this machine (no " +
+                          m_paths.m_bootedMarker +
+                          "), so there is no service manager to install into; run it in the "
+                          "folder to publish with -cmd instead";
+        errno = saved;
+        return false;
+    }
+    if (RunChild({m_paths.m_systemctl, "--version"}, nullptr) != 0) {
+        m_failureDetail = "systemctl (" + m_paths.m_systemctl +
+                          ") cannot be run on this machine; install the systemd package";
+        errno = ENOENT;
+        return false;
+    }
+    return true;
 }
 
-bool CSystemdServiceManager::CreateService(const std::string& name,
-                                           const std::string& programPath) {
-    const std::string text = BuildUnitFile(name, programPath);
+bool CSystemdServiceManager::CreateService(const std::string& name, const std::string& programPath,
+                                           const CUnitSite& site) {
+    m_failureDetail.clear();
+    const std::string text = BuildUnitFile(name, programPath, site);
     if (text.empty()) {
+        m_failureDetail =
+            "the program path or the folder cannot be written into a unit (it "
+            "must be absolute, without quotes, backslashes or control bytes)";
         errno = EINVAL;
         return false;
     }
@@ -206,12 +282,21 @@ bool CSystemdServiceManager::CreateService(const std::string& name,
     // and link() refuses to replace a unit that is already there.
     std::string temp = m_paths.m_unitDirectory + "/." + UnitName(name) + ".XXXXXX";
     CFd file(::mkstemp(temp.data()));
-    if (!file.IsValid()) return false;
+    if (!file.IsValid()) {
+        const int saved = errno;
+        m_failureDetail = "cannot write in " + m_paths.m_unitDirectory + " (" +
+                          std::strerror(saved) + "): run -install as root";
+        errno = saved;
+        return false;
+    }
     bool ok = ::fchmod(file.Get(), 0644) == 0 && WriteAll(file.Get(), text) &&
               ::fsync(file.Get()) == 0 && ::link(temp.c_str(), target.c_str()) == 0;
     const int saved = errno;
     ::unlink(temp.c_str());
     if (!ok) {
+        m_failureDetail = saved == EEXIST ? target + " is there already: run -remove first"
+                                          : "cannot write " + target + " (" + std::strerror(saved) +
+                                                "): run -install as root";
         errno = saved;
         return false;
     }
@@ -222,8 +307,13 @@ bool CSystemdServiceManager::CreateService(const std::string& name,
 }
 
 bool CSystemdServiceManager::OpenService(const std::string& name) {
+    m_failureDetail.clear();
     struct stat info;
-    return ::stat(UnitPath(name).c_str(), &info) == 0;
+    if (::stat(UnitPath(name).c_str(), &info) == 0) return true;
+    const int saved = errno;
+    m_failureDetail = "no unit " + UnitPath(name) + ": the service is not installed";
+    errno = saved;
+    return false;
 }
 
 bool CSystemdServiceManager::QueryStatus(const std::string& name, CServiceStatus& status) {
@@ -257,7 +347,14 @@ bool CSystemdServiceManager::ControlStop(const std::string& name, CServiceStatus
 }
 
 bool CSystemdServiceManager::DeleteService(const std::string& name) {
-    if (::unlink(UnitPath(name).c_str()) != 0) return false;
+    m_failureDetail.clear();
+    if (::unlink(UnitPath(name).c_str()) != 0) {
+        const int saved = errno;
+        m_failureDetail = "cannot delete " + UnitPath(name) + " (" + std::strerror(saved) +
+                          "): run -remove as root";
+        errno = saved;
+        return false;
+    }
     RunChild({m_paths.m_systemctl, "daemon-reload"}, nullptr);
     return true;
 }

@@ -35,6 +35,13 @@ struct CServiceStatus {
     int m_waitHint = 0;  // milliseconds
 };
 
+// What a unit needs to know about the folder it publishes.
+struct CUnitSite {
+    std::string m_folder;     // absolute; the service's working directory
+    std::string m_user;       // the folder's owner, who runs the server
+    bool m_lowPorts = false;  // a port below 1024 is configured
+};
+
 class CServiceManager {
   public:
     virtual ~CServiceManager() = default;
@@ -42,9 +49,10 @@ class CServiceManager {
     // --- registering and removing ---
     // The manager runs on this machine and can be talked to.
     virtual bool Open() = 0;
-    // Registers `name` to run `programPath` without arguments, started on demand only.
+    // Registers `name` to run `programPath` without arguments in `site`'s folder.
     // Fails (EEXIST) when the service is already registered.
-    virtual bool CreateService(const std::string& name, const std::string& programPath) = 0;
+    virtual bool CreateService(const std::string& name, const std::string& programPath,
+                               const CUnitSite& site) = 0;
     // The service `name` is registered.
     virtual bool OpenService(const std::string& name) = 0;
     // Asks a running service to stop; `status` receives its state. Fails when it is not running.
@@ -61,6 +69,10 @@ class CServiceManager {
     // Called from `serviceMain`: controls go to `handler` from now on.
     virtual bool RegisterControlHandler(std::function<void(int control)> handler) = 0;
     virtual bool SetStatus(const CServiceStatus& status) = 0;
+
+    // One line on what the last failed registering call ran into on this machine, in words an
+    // admin can act on; empty when there is nothing to add to the system's error text.
+    virtual std::string FailureDetail() const { return {}; }
 };
 
 // Where the systemd manager keeps and finds things; tests point them at a scratch folder.
@@ -75,7 +87,8 @@ class CSystemdServiceManager : public CServiceManager {
     explicit CSystemdServiceManager(CSystemdPaths paths = {});
 
     bool Open() override;
-    bool CreateService(const std::string& name, const std::string& programPath) override;
+    bool CreateService(const std::string& name, const std::string& programPath,
+                       const CUnitSite& site) override;
     bool OpenService(const std::string& name) override;
     bool ControlStop(const std::string& name, CServiceStatus& status) override;
     bool QueryStatus(const std::string& name, CServiceStatus& status) override;
@@ -89,10 +102,13 @@ class CSystemdServiceManager : public CServiceManager {
     // One notify datagram per report (see NotifyMessage).
     bool SetStatus(const CServiceStatus& status) override;
 
+    std::string FailureDetail() const override { return m_failureDetail; }
+
     std::string UnitPath(const std::string& name) const;
 
   private:
     CSystemdPaths m_paths;
+    std::string m_failureDetail;
     std::mutex m_handlerLock;
     std::function<void(int)> m_handler;  // guarded by m_handlerLock
     bool m_stopPending = false;          // guarded by m_handlerLock: SIGTERM before a handler
@@ -100,10 +116,14 @@ class CSystemdServiceManager : public CServiceManager {
 
 // "vantrel.service" for "Vantrel".
 std::string UnitName(const std::string& serviceName);
-// The unit file text: a notify service running `programPath` with no arguments, without an
-// [Install] section (installed, not enabled: started on demand). Empty when the path cannot
-// be written into a unit safely (not absolute, or holding control characters).
-std::string BuildUnitFile(const std::string& serviceName, const std::string& programPath);
+// The unit file text: a notify service running `programPath` with no arguments in the site's
+// folder as its owner, restarted on failure, wanted at boot once enabled, and shut in: the
+// whole system read-only but the folder (spools are written there), its own /tmp, no new
+// privileges, only the capability to bind a low port when one is configured. Empty when a
+// path cannot be written into a unit safely (not absolute, or holding control characters,
+// quotes or backslashes) or no user is given.
+std::string BuildUnitFile(const std::string& serviceName, const std::string& programPath,
+                          const CUnitSite& site);
 // The notify datagram for a status record: start and stop pending extend the time-out by the
 // wait hint, running is READY=1, stop pending STOPPING=1, stopped carries the exit code.
 std::string NotifyMessage(const CServiceStatus& status);

@@ -22,23 +22,18 @@ int OpenListening() {
     return fd;
 }
 
-int BindAny(int fd, int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-}
-
 int Listen(int fd, int backlog) {
     return ::listen(fd, backlog);
 }
 
 int BoundPort(int fd) {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
-    return ntohs(address.sin_port);
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
 void DeferAccept(int fd, int seconds) {
@@ -54,22 +49,27 @@ void Shutdown(int fd) {
     ::shutdown(fd, SHUT_RDWR);
 }
 
-int AcceptNonBlocking(int listenFd, std::string& peerAddress) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &length,
-                       SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) return -1;
+int AcceptNonBlocking(int listenFd, sockaddr_storage& peer) {
+    peer = {};
+    socklen_t length = sizeof peer;
+    return ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length,
+                     SOCK_CLOEXEC | SOCK_NONBLOCK);
+}
+
+std::string AddressText(const sockaddr_storage& address) {
     char text[INET6_ADDRSTRLEN] = "";
     if (address.ss_family == AF_INET) {
-        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr, text,
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, text,
                     sizeof text);
     } else if (address.ss_family == AF_INET6) {
-        ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr, text,
-                    sizeof text);
+        const in6_addr& a6 = reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a6)) {
+            ::inet_ntop(AF_INET, &a6.s6_addr[12], text, sizeof text);  // IPv4 on a dual socket
+        } else {
+            ::inet_ntop(AF_INET6, &a6, text, sizeof text);
+        }
     }
-    peerAddress = text;
-    return fd;
+    return text;
 }
 
 bool IsTransientAcceptError(int error) {

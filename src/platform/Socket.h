@@ -3,6 +3,7 @@
 // Functions return -1 with errno set on failure, as the calls they wrap.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -11,9 +12,9 @@
 
 namespace Sockets {
 
-// A TCP/IPv4 socket with SO_REUSEADDR, close-on-exec.
+// A TCP/IPv4 socket with SO_REUSEADDR, close-on-exec (BindListeningSocket may swap it for
+// an IPv6 one).
 int OpenListening();
-int BindAny(int fd, int port);
 int Listen(int fd, int backlog);
 // The port `fd` is bound to, -1 when unknown.
 int BoundPort(int fd);
@@ -24,9 +25,11 @@ void SetNonBlocking(int fd);
 // Stops accepts: a blocked accept returns at once.
 void Shutdown(int fd);
 
-// A connection in non-blocking mode, and its peer's address as text ("127.0.0.1"); -1 when
-// none is waiting (EAGAIN) or on failure.
-int AcceptNonBlocking(int listenFd, std::string& peerAddress);
+// A connection in non-blocking mode, and its peer's address; -1 when none is waiting (EAGAIN)
+// or on failure.
+int AcceptNonBlocking(int listenFd, sockaddr_storage& peer);
+// "192.0.2.7", "2001:db8::1"; an IPv4 client on a dual socket as IPv4; "" when not IP.
+std::string AddressText(const sockaddr_storage& address);
 // True for accept failures that say nothing about the listening socket.
 bool IsTransientAcceptError(int error);
 

@@ -1,8 +1,17 @@
 // FileReply.cpp - what a file looks like to a client: its bytes, sent as they are on disk.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "Server/ByteRange.h"
+#include "Server/Conditional.h"
 #include "Server/FileNode.h"
+#include "Server/FolderNode.h"
+#include "Server/LogText.h"
 #include "Server/HttpHeader.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
@@ -10,23 +19,47 @@
 
 namespace {
 
-// Opens a published file for reading. O_NONBLOCK: a name that has become a FIFO since the scan
-// must not hold the worker in open(); anything but a regular file counts as gone.
-CFd OpenRegularFile(const std::string& path, struct stat& st) {
-    CFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd.IsValid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return CFd();
-    return fd;
+// Opens a published file for reading, only if its name still leads to what the scan saw:
+// relative to the folder's directory as the scan opened it, not following a link where the
+// scan saw none, and the same device and inode. O_NONBLOCK: a name that has become a FIFO
+// must not hold the worker in open(). Anything else counts as gone, with one line on
+// standard error.
+CFd OpenPublishedFile(const CFileNode& file, struct stat& st) {
+    const auto* folder = dynamic_cast<const CFolderNode*>(file.m_parent);
+    const bool relative = folder && folder->m_dirFd.IsValid();
+    const std::string path = relative ? file.m_name : file.DiskPath();
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    if (!file.m_scannedLink) flags |= O_NOFOLLOW;
+    CFd fd(::openat(relative ? folder->m_dirFd.Get() : AT_FDCWD, path.c_str(), flags));
+    const char* why = nullptr;
+    if (!fd.IsValid()) {
+        why = errno == ELOOP ? "is a link now" : std::strerror(errno);
+    } else if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "is not a plain file now";
+    } else if (file.m_inode != 0 && (st.st_dev != file.m_device || st.st_ino != file.m_inode)) {
+        why = "is not the file published at start-up";
+    }
+    if (!why) return fd;
+    std::fprintf(stderr, "%s\n", EscapeLogText("Not sent: " + file.GetPath() + " " + why).c_str());
+    return CFd();
+}
+
+// "Accept-Ranges: bytes" when the client spoke of ranges or the site says it takes them; an
+// old client that never asked keeps the header it always got.
+std::string AcceptRangesLine(const CSocketStream& out) {
+    bool announce = HasRangeHeader(out) || (g_state.m_root && g_state.m_root->Options().m_ranges);
+    return announce ? "Accept-Ranges: bytes\r\n" : "";
 }
 
 }  // namespace
 
 void CFileNode::Reply(CSocketStream& out) {
-    std::string path = DiskPath();
     struct stat st;
-    CFd fd = OpenRegularFile(path, st);
+    CFd fd = OpenPublishedFile(*this, st);
     if (!fd.IsValid()) {
         // The file named in the tree has gone (or is not a plain file any more). The page
         // names it as every page does, escaped, and never shows where the tree lies on disk.
+        out.m_status = 404;
         out << "HTTP/1.0 404 FILE NOT FOUND" << EndLine << "Content-type: text/html" << EndLine
             << EndLine;
         out.BeginBody();
@@ -40,8 +73,28 @@ void CFileNode::Reply(CSocketStream& out) {
     m_size = static_cast<std::int64_t>(st.st_size);
     m_modifiedTime = st.st_mtime;
     std::int64_t size = st.st_size;
-    WriteHttpHeader(out, GetContentType(), st.st_mtime, size);
-    std::int64_t sent = out.SendFile(fd.Get(), size);
+    if (AnswerNotModified(out, st.st_mtime)) return;
+    const std::string acceptRanges = AcceptRangesLine(out);
+    CByteRange range = RequestedRange(out, size, st.st_mtime);
+    if (range.m_kind == CByteRange::EKind::Unsatisfiable) {
+        WriteBodilessHeader(
+            out, "HTTP/1.0 416 Requested Range Not Satisfiable",
+            "Content-Range: bytes */" + std::to_string(size) + "\r\n" + acceptRanges);
+        return;
+    }
+    std::int64_t sent = 0;
+    if (range.m_kind == CByteRange::EKind::Partial &&
+        ::lseek(fd.Get(), range.m_first, SEEK_SET) == range.m_first) {
+        WriteReplyHeader(
+            out, "HTTP/1.0 206 Partial Content", GetContentType(), st.st_mtime, range.Length(),
+            "Content-Range: bytes " + std::to_string(range.m_first) + "-" +
+                std::to_string(range.m_last) + "/" + std::to_string(size) + "\r\n" + acceptRanges);
+        sent = out.SendFile(fd.Get(), range.Length());
+    } else {
+        WriteReplyHeader(out, "HTTP/1.0 200 Document follows", GetContentType(), st.st_mtime, size,
+                         acceptRanges);
+        sent = out.SendFile(fd.Get(), size);
+    }
     if (g_state.m_logRequests.load(std::memory_order_relaxed)) {
         LogLines(out.m_threadId, std::to_string(sent) + " bytes sent.");
     }
@@ -49,7 +102,7 @@ void CFileNode::Reply(CSocketStream& out) {
 
 void CFileNode::WriteFileContents(CSocketStream& out) {
     struct stat st;
-    CFd fd = OpenRegularFile(DiskPath(), st);
+    CFd fd = OpenPublishedFile(*this, st);
     if (!fd.IsValid()) return;
     out.SendFile(fd.Get(), static_cast<std::int64_t>(st.st_size));
 }

@@ -6,12 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "Server/Conditional.h"
 #include "Server/FolderNode.h"
 #include "Server/HttpHeader.h"
 #include "Server/Options.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
 #include "publish/ListTime.h"
+#include "publish/X3dWorld.h"
 
 namespace {
 
@@ -74,7 +76,11 @@ void CFileNode::WriteListEntry(CSocketStream& out) {
 }
 
 void CFolderNode::Reply(CSocketStream& out) {
-    if (out.m_options && out.m_options->m_json) {
+    if (out.m_options && out.m_options->m_x3d) {
+        ReplyX3dWorld(out, *this);
+    } else if (out.m_options && out.m_options->m_view) {
+        ReplyViewPage(out, *this);
+    } else if (out.m_options && out.m_options->m_json) {
         ReplyJson(out);
     } else if (out.m_options && out.m_options->m_vrml) {
         ReplyScene(out);
@@ -93,6 +99,7 @@ void CFolderNode::ReplyListing(CSocketStream& out) {
         }
     }
 
+    if (AnswerNotModified(out, m_modifiedTime.load())) return;
     WriteModifiedHeader(out, "text/html", m_modifiedTime.load());
     const std::string caption = EscapeLessThan(GetLabel("Directory listing for: "));
     out << "<HEAD><TITLE>" << caption << "</TITLE></HEAD>" << EndLine;
@@ -113,7 +120,11 @@ void CFolderNode::ReplyListing(CSocketStream& out) {
     } else {
         out << "VRML";
     }
-    out << "</A></TD></TR></TABLE><BR><HR>" << EndLine;
+    out << "</A></TD>";
+    if (out.m_options && out.m_options->m_webView) {
+        out << "<TD ALIGN=RIGHT><A HREF=\"" << WriteUrl(this) << "?VIEW\">[3D]</A></TD>";
+    }
+    out << "</TR></TABLE><BR><HR>" << EndLine;
 
     out << Options().m_head << EndLine;
     out << "<PRE><TABLE BORDER=0 CELLSPACING=0 CELLPADDING=0>" << EndLine;

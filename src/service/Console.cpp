@@ -10,6 +10,8 @@
 #include <system_error>
 #include <thread>
 
+#include "Server/AccessLog.h"
+
 namespace {
 
 // SIGUSR1 only wakes the thread when it is to end.
@@ -26,6 +28,7 @@ sigset_t ConsoleSignals() {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGQUIT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     sigaddset(&signals, kWakeSignal);
     return signals;
 }
@@ -48,6 +51,10 @@ void WaitForSignals() {
         if (::sigwait(&signals, &signal) != 0) continue;
         if (g_ending.load()) return;
         if (signal == kWakeSignal) continue;  // from outside: nothing to do
+        if (signal == SIGHUP) {
+            ReopenAccessLog();  // logrotate's postrotate
+            continue;
+        }
         std::function<bool(int)> handler;
         {
             std::scoped_lock guard(g_consoleLock);

@@ -5,9 +5,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string_view>
 
 #include "Server/ServerState.h"
+#include "service/InstallSite.h"
+
+#ifndef VANTREL_VERSION
+#define VANTREL_VERSION "0"
+#endif
 
 namespace {
 
@@ -20,6 +26,22 @@ bool SameWord(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Every switch, for -help; the short usage of an unknown switch stays as it always was.
+constexpr char kHelpText[] =
+    "Usage: vantrel SWITCH [ARGUMENTS]\n"
+    "Publishes the current directory over HTTP (and its mailboxes over SMTP).\n"
+    "\n"
+    "  -cmd [params]       run in this console; Ctrl+C, Ctrl+\\ or SIGTERM stops it\n"
+    "  -debug [params]     the same with the request log on standard output\n"
+    "  -install [FOLDER]   install the systemd service publishing FOLDER (default: the\n"
+    "                      current directory), run as the folder's owner\n"
+    "  -remove             stop and remove the systemd service\n"
+    "  -help, --help, -h   print this text\n"
+    "  --version           print the version\n"
+    "\n"
+    "Switches start with - or / and ignore case. Without a switch the program expects to be\n"
+    "started by systemd (vantrel.service). SIGHUP reloads nothing yet; restart to rescan.\n";
+
 constexpr auto kOneSecond = std::chrono::milliseconds(1000);
 constexpr int kStartWaitHintMs = 3000;
 
@@ -27,7 +49,18 @@ constexpr int kStartWaitHintMs = 3000;
 
 CServiceHost::CServiceHost(CServiceManager& manager, CEventLog& eventLog, CServiceHooks hooks,
                            std::ostream& out)
-    : m_manager(manager), m_eventLog(eventLog), m_hooks(std::move(hooks)), m_out(out) {}
+    : m_manager(manager),
+      m_eventLog(eventLog),
+      m_hooks(std::move(hooks)),
+      m_out(out),
+      m_err(&std::cerr) {}
+
+void CServiceHost::PrintDetail(const std::string& detail) {
+    if (detail.empty()) return;
+    std::scoped_lock guard(m_outLock);
+    *m_err << kServiceName << ": " << detail << "\n";
+    m_err->flush();
+}
 
 void CServiceHost::Print(const std::string& text) {
     std::scoped_lock guard(m_outLock);
@@ -45,15 +78,21 @@ int CServiceHost::Main(int argc, char** argv) {
     };
     if (argc > 1 && argv[1] && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const std::string_view word = argv[1] + 1;
+        if (SameWord(word, "help") || SameWord(word, "-help") || SameWord(word, "h")) {
+            Print(kHelpText);
+            return 0;
+        }
+        if (SameWord(word, "-version") || SameWord(word, "version")) {
+            Print(std::string("vantrel ") + VANTREL_VERSION + "\n");
+            return 0;
+        }
         for (const auto& [name, action] : kSwitches) {
             if (!SameWord(word, name)) continue;
             switch (action) {
                 case EAction::Install:
-                    InstallService();
-                    return 0;
+                    return InstallService(argc > 2 && argv[2] ? argv[2] : "") ? 0 : 1;
                 case EAction::Remove:
-                    RemoveService();
-                    return 0;
+                    return RemoveService() ? 0 : 1;
                 case EAction::Debug:
                     g_state.m_logRequests = 1;
                     m_consoleMode = true;
@@ -106,11 +145,15 @@ void CServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
         m_serviceStatus.m_serviceSpecificExitCode = 0;
     }
     if (ReportServiceStatus(kServiceStartPending, 0, kStartWaitHintMs)) {
-        // The published tree is the program's own folder. A service starts in "/", so when the
-        // folder cannot be entered the server does not run at all: it would publish the whole
-        // file system.
+        // The unit's working directory is the published tree. A service started without one
+        // starts in "/": it then publishes the program's own folder, and when that cannot be
+        // entered the server does not run at all: it would publish the whole file system.
+        const std::string started =
+            m_hooks.m_getCurrentDirectory ? m_hooks.m_getCurrentDirectory() : std::string("/");
         std::string path;
-        if (!m_hooks.m_getModuleFileName(path)) {
+        if (!started.empty() && started != "/") {
+            m_hooks.m_runServer();
+        } else if (!m_hooks.m_getModuleFileName(path)) {
             ReportServiceError("GetModuleFileName failed");
         } else {
             const std::size_t slash = path.rfind('/');
@@ -199,33 +242,45 @@ CServiceStatus CServiceHost::ServiceStatus() const {
     return m_serviceStatus;
 }
 
-void CServiceHost::InstallService() {
+bool CServiceHost::InstallService(const std::string& folder) {
     const std::string name = kServiceName;
     std::string path;
     if (!m_hooks.m_getModuleFileName(path)) {
         Print("Unable to install " + name + " - " + ErrorText() + "\n");
-        return;
+        return false;
+    }
+    CUnitSite site;
+    std::string why;
+    if (!DescribeInstallSite(folder.empty() ? std::string(".") : folder, site, why)) {
+        Print("Unable to install " + name + " - " + ErrorText() + "\n");
+        PrintDetail(why);
+        return false;
     }
     if (!m_manager.Open()) {
         Print("OpenSCManager failed - " + ErrorText() + "\n");
-        return;
+        PrintDetail(m_manager.FailureDetail());
+        return false;
     }
-    if (m_manager.CreateService(name, path)) {
-        Print(name + " installed.\n");
-    } else {
+    if (!m_manager.CreateService(name, path, site)) {
         Print("CreateService failed - " + ErrorText() + "\n");
+        PrintDetail(m_manager.FailureDetail());
+        return false;
     }
+    Print(name + " installed.\n");
+    return true;
 }
 
-void CServiceHost::RemoveService() {
+bool CServiceHost::RemoveService() {
     const std::string name = kServiceName;
     if (!m_manager.Open()) {
         Print("OpenSCManager failed - " + ErrorText() + "\n");
-        return;
+        PrintDetail(m_manager.FailureDetail());
+        return false;
     }
     if (!m_manager.OpenService(name)) {
         Print("OpenService failed - " + ErrorText() + "\n");
-        return;
+        PrintDetail(m_manager.FailureDetail());
+        return false;
     }
     CServiceStatus status = ServiceStatus();
     if (m_manager.ControlStop(name, status)) {
@@ -244,9 +299,11 @@ void CServiceHost::RemoveService() {
         std::scoped_lock guard(m_statusLock);
         m_serviceStatus = status;
     }
-    if (m_manager.DeleteService(name)) {
-        Print(name + " removed.\n");
-    } else {
+    if (!m_manager.DeleteService(name)) {
         Print("DeleteService failed - " + ErrorText() + "\n");
+        PrintDetail(m_manager.FailureDetail());
+        return false;
     }
+    Print(name + " removed.\n");
+    return true;
 }

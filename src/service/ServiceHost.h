@@ -30,6 +30,9 @@ struct CServiceHooks {
     std::function<void(std::chrono::milliseconds)> m_sleep;
     std::function<bool(std::string& path)> m_getModuleFileName;            // errno on failure
     std::function<bool(const std::string& folder)> m_setCurrentDirectory;  // errno on failure
+    // The folder the process was started in; when unset, or "/" (a unit without a working
+    // directory), the service publishes the program's own folder.
+    std::function<std::string()> m_getCurrentDirectory;
 };
 
 class CServiceHost {
@@ -37,12 +40,16 @@ class CServiceHost {
     CServiceHost(CServiceManager& manager, CEventLog& eventLog, CServiceHooks hooks,
                  std::ostream& out);
 
-    // The entry point: reads only argv[1]. Returns the process exit code: 0 after a switch,
+    // The entry point: reads argv[1] (and the folder after -install). Returns the process exit
+    // code: 0 after a switch that did its work, 1 when -install or -remove changed nothing,
     // 0 after the dispatcher ran the service, 1 when the dispatcher could not start.
     int Main(int argc, char** argv);
 
-    void InstallService();
-    void RemoveService();
+    // True when the service was installed; `folder` empty = the current directory.
+    bool InstallService(const std::string& folder = {});
+    bool RemoveService();  // true when the unit was deleted
+    // Where the lines that explain a failure go (standard error by default).
+    void SetErrorStream(std::ostream& err) { m_err = &err; }
     void RunConsole(int argc, char** argv);
     void ServiceMain(int argc, char** argv);
     void ServiceControlHandler(int control);
@@ -62,11 +69,13 @@ class CServiceHost {
   private:
     std::string ErrorText();  // GetLastErrorText into m_errorText
     void Print(const std::string& text);
+    void PrintDetail(const std::string& detail);  // "Vantrel: detail" on the error stream
 
     CServiceManager& m_manager;
     CEventLog& m_eventLog;
     CServiceHooks m_hooks;
     std::ostream& m_out;
+    std::ostream* m_err;
     std::mutex m_outLock;  // console handler thread and main thread both print
 
     // Reports come from the service main thread, the server and the control handler; the lock

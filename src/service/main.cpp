@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <thread>
 
@@ -30,6 +31,12 @@ int main(int argc, char** argv) {
     hooks.m_getModuleFileName = GetModuleFileName;
     hooks.m_setCurrentDirectory = [](const std::string& folder) {
         return ::chdir(folder.c_str()) == 0;
+    };
+    hooks.m_getCurrentDirectory = [] {
+        char* folder = ::getcwd(nullptr, 0);
+        std::string text = folder ? folder : "";
+        ::free(folder);
+        return text;
     };
     CServiceHost host(manager, eventLog, std::move(hooks), std::cout);
     g_state.m_reportRunning = [&host] { host.ReportServiceStatus(kServiceRunning, 0, 0); };

@@ -1,12 +1,12 @@
-// SmtpListener.cpp - the SMTP listener creates one CSmtpSession on its socket.
+// SmtpListener.cpp - the SMTP listener creates its CSmtpWorker threads on its socket.
 #include "smtp/SmtpListener.h"
 
-#include "smtp/SmtpSession.h"
+#include "smtp/SmtpWorker.h"
 
 CSmtpListener::~CSmtpListener() {
     StopWorkers();
 }
 
 std::unique_ptr<CServerThread> CSmtpListener::CreateWorker() {
-    return std::make_unique<CSmtpSession>(Socket());
+    return std::make_unique<CSmtpWorker>(Socket());
 }

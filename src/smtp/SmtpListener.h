@@ -1,4 +1,4 @@
-// SmtpListener.h - CSmtpListener, the SMTP listening socket and its single worker.
+// SmtpListener.h - CSmtpListener, the SMTP listening socket and its `smtpclients` workers.
 #pragma once
 
 #include "Server/Listener.h"

@@ -17,6 +17,7 @@ R550 = b"550 Requested action not taken: mailbox unavailable\r\n"
 R553 = b"553 Requested action not taken: Mailbox name not allowed\r\n"
 R552 = b"552 Requested mail action aborted: exceeded storage allocation\r\n"
 R451 = b"451 Requested action aborted: local error in processing\r\n"
+R452 = b"452 Requested action not taken: insufficient system storage\r\n"
 
 SEPARATOR = re.compile(
     rb"From \?\?\?@\?\?\? (Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct"

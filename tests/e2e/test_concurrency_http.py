@@ -29,7 +29,7 @@ class ManyClients(unittest.TestCase):
     def test_concurrent_readers_and_writers(self):
         body = b"0123456789" * 1000
         blob = bytes(range(256)) * 64
-        with Site({"f.txt": body, "sub/g.bin": blob}, cfg="type txt=text/plain\n", clients=8) as site:
+        with Site({"f.txt": body, "sub/g.bin": blob}, cfg="type txt=text/plain\nadmin=127.0.0.1\n", clients=8) as site:
             failures = []
             start = threading.Barrier(len(WRITERS) + len(READERS))
 

@@ -192,7 +192,7 @@ class ProcessWideValues(unittest.TestCase):
         files = {"f.txt": "f", "topics/vantrel.cfg": "topics\n",
                  "topics/list/mailbox": "From ???@??? Mon Jan 09 10:11:12 1995\nFrom: a@b.c\n"
                                         "Subject: s\n\nbody\n"}
-        with Site(files) as site:
+        with Site(files, cfg="admin=127.0.0.1") as site:
             site.get("/?hostname=good.example")
             good = ("http://good.example:%d/" % site.port).encode()
             # The request line reaches the keywords upper-cased, so compare ignoring case.
@@ -212,7 +212,7 @@ class ProcessWideValues(unittest.TestCase):
     def test_delay_stays_clamped(self):
         # A huge delay is clamped to 5 s, so the next request is still answered within the
         # client's bound; a negative one counts as none.
-        with Site({"f.txt": "still here"}) as site:
+        with Site({"f.txt": "still here"}, cfg="admin=127.0.0.1") as site:
             for value in ("999999999999", "-5", "0"):
                 with self.subTest(delay=value):
                     site.request(("GET /?delay=%s HTTP/1.0\r\n\r\n" % value).encode(), timeout=30)

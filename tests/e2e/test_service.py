@@ -59,12 +59,26 @@ class WithoutServiceManager(unittest.TestCase):
     @unittest.skipIf(os.path.exists("/run/systemd/system"),
                      "systemd runs here: -install would change this machine")
     def test_install_and_remove_report_the_missing_manager(self):
+        # The printed line stays; standard error says what is missing, and nothing changed.
         for switch in ("-install", "/REMOVE"):
             with self.subTest(switch=switch):
                 done = self.run_program(switch)
-                self.assertEqual(done.returncode, 0)
+                self.assertEqual(done.returncode, 1)
                 self.assertEqual(done.stdout.decode(),
                                  "OpenSCManager failed - No such file or directory (0x2)\n")
+                self.assertIn("Vantrel: systemd is not running as PID 1 on this machine",
+                              done.stderr.decode())
+
+    def test_help_and_version_exit_zero(self):
+        for args in (("-help",), ("--help",), ("-h",)):
+            with self.subTest(args=args):
+                done = self.run_program(*args)
+                self.assertEqual(done.returncode, 0)
+                for switch in ("-cmd", "-debug", "-install [FOLDER]", "-remove", "--version"):
+                    self.assertIn(switch, done.stdout.decode())
+        done = self.run_program("--version")
+        self.assertEqual(done.returncode, 0)
+        self.assertRegex(done.stdout.decode(), r"\Avantrel \d+\.\d+\.\d+\n\Z")
 
 
 class ServiceMode(unittest.TestCase):
@@ -104,8 +118,9 @@ class ServiceMode(unittest.TestCase):
         s.settimeout(WAIT)
         return s, address
 
-    def start(self, address):
-        self.proc = subprocess.Popen([str(self.program)], cwd=self.elsewhere,
+    def start(self, address, cwd="/"):
+        # A unit without WorkingDirectory= starts the service in "/".
+        self.proc = subprocess.Popen([str(self.program)], cwd=cwd,
                                      env=environment(NOTIFY_SOCKET=address),
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
@@ -139,6 +154,22 @@ class ServiceMode(unittest.TestCase):
                 sock.close()
                 if not abstract:
                     os.unlink(address)
+
+    def test_working_directory_is_the_published_tree(self):
+        # The unit -install writes names the folder as the working directory; the program
+        # itself lives elsewhere (an installed one in sbin/).
+        program = self.elsewhere / "vantrel"
+        shutil.move(str(self.program), program)
+        sock, address = self.notify_socket(False)
+        self.proc = subprocess.Popen([str(program)], cwd=self.site,
+                                     env=environment(NOTIFY_SOCKET=address),
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        sock.recv(4096)
+        self.assertEqual(sock.recv(4096), b"READY=1\nSTATUS=Running")
+        self.assertTrue(self.fetch("/hello.txt").endswith(b"\r\n\r\nhello\n"))
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.proc.wait(WAIT), 0)
 
     def test_unreachable_notify_socket_never_serves(self):
         # The start report cannot be delivered: the service reports stopped (also undeliverable)

@@ -1,5 +1,6 @@
 // Reading a request head and dispatching it: refusals, the path walk, the 404 page, the
 // request options, HEAD. Driven through a memory stream over an in-memory tree.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -46,9 +47,14 @@ class DispatchTest : public ::testing::Test {
     }
     void TearDown() override { g_state.ResetForTests(); }
 
-    std::string Handle(std::vector<std::string> lines) {
+    std::string Handle(std::vector<std::string> lines, const char* peer = nullptr) {
         CSocketStream out;
         out.OpenMemory("");
+        if (peer) {
+            auto& v4 = reinterpret_cast<sockaddr_in&>(out.m_peerAddress);
+            v4.sin_family = AF_INET;
+            inet_pton(AF_INET, peer, &v4.sin_addr);
+        }
         HandleRequest(out, lines);
         EXPECT_EQ(out.m_options, nullptr);  // never left pointing at a dead record
         return out.TakeOutput();
@@ -117,10 +123,25 @@ TEST_F(DispatchTest, PathWalkIgnoresCaseAndDecodesEscapes) {
 TEST_F(DispatchTest, QueryOverridesNodeOptionsForThisRequestOnly) {
     EXPECT_EQ(Handle({"GET /x?type=text/plain HTTP/1.0"}), "node:x type:TEXT/PLAIN");
     EXPECT_EQ(Handle({"GET /x HTTP/1.0"}), "node:x type:");
-    // The scratch pass applies process-wide keywords even to a refused request.
-    Handle({"POST /x?delay=40 HTTP/1.0"});
+}
+
+TEST_F(DispatchTest, OnlyAdminClientsChangeProcessWideValues) {
+    g_state.m_admins.Add("192.0.2.0/24, ::1");
+    // Anyone else is served as usual, and changes nothing for the next client.
+    for (const char* peer : {static_cast<const char*>(nullptr), "192.0.3.1", "10.0.0.1"}) {
+        SCOPED_TRACE(peer ? peer : "no address");
+        EXPECT_EQ(Handle({"GET /x?delay=40&hostname=evil.example&type%20x=a/b HTTP/1.0"}, peer),
+                  "node:x type:");
+    }
+    EXPECT_EQ(g_state.GetDelay(), 0);
+    EXPECT_EQ(g_state.GetHostName(), "");
+    EXPECT_EQ(g_state.TypeCount(), 0);
+    // An admin's query does, even for a refused request, and once per request.
+    Handle({"POST /x?delay=40&hostname=ok.example&type%20x=a/b HTTP/1.0"}, "192.0.2.9");
     EXPECT_EQ(g_state.GetDelay(), 40);
-    Handle({"GET /nothing?delay=90000 HTTP/1.0"});
+    EXPECT_EQ(g_state.GetHostName(), "OK.EXAMPLE");
+    EXPECT_EQ(g_state.TypeCount(), 1);
+    Handle({"GET /nothing?delay=90000 HTTP/1.0"}, "192.0.2.9");
     EXPECT_EQ(g_state.GetDelay(), 5000);
 }
 

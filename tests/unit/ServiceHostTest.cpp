@@ -7,10 +7,17 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "Server/ServerState.h"
+#include "TempTree.h"
 #include "service/ServiceHost.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // Plays the service manager: each operation succeeds or fails with the errno the test sets.
 class CFakeServiceManager : public CServiceManager {
@@ -22,9 +29,12 @@ class CFakeServiceManager : public CServiceManager {
     std::vector<int> m_queryStates;  // what each QueryStatus returns; empty = query fails
     std::vector<std::string> m_calls;
     std::string m_createdPath;
+    CUnitSite m_createdSite;
     std::vector<CServiceStatus> m_reports;
     std::function<void(int)> m_handler;
+    std::string m_detail;
 
+    std::string FailureDetail() const override { return m_detail; }
     bool Fail(int error) {
         errno = error;
         return error == 0;
@@ -33,9 +43,11 @@ class CFakeServiceManager : public CServiceManager {
         m_calls.push_back("Open");
         return Fail(m_openError);
     }
-    bool CreateService(const std::string& name, const std::string& path) override {
+    bool CreateService(const std::string& name, const std::string& path,
+                       const CUnitSite& site) override {
         m_calls.push_back("CreateService " + name);
         m_createdPath = path;
+        m_createdSite = site;
         return Fail(m_createError);
     }
     bool OpenService(const std::string& name) override {
@@ -129,6 +141,7 @@ class ServiceHostTest : public ::testing::Test {
             return m_chdirError == 0;
         };
         m_host = std::make_unique<CServiceHost>(m_manager, m_log, std::move(hooks), m_out);
+        m_host->SetErrorStream(m_err);
         return *m_host;
     }
     int Run(std::vector<std::string> args) {
@@ -143,6 +156,7 @@ class ServiceHostTest : public ::testing::Test {
     CFakeServiceManager m_manager;
     CRecordingEventLog m_log;
     std::ostringstream m_out;
+    std::ostringstream m_err;
     std::unique_ptr<CServiceHost> m_host;
     std::function<void()> m_duringRun;
     std::function<bool(int)> m_consoleHandler;
@@ -154,13 +168,13 @@ class ServiceHostTest : public ::testing::Test {
 };
 
 TEST_F(ServiceHostTest, CommandLineTable) {
-    enum EWant { Install, Remove, Debug, Cmd, Dispatch };
+    enum EWant { Install, Remove, Debug, Cmd, Dispatch, Help, Version };
     struct {
         std::vector<std::string> args;
         EWant want;
     } const kCases[] = {
         {{"-install"}, Install},   {{"/INSTALL"}, Install},
-        {{"-Install"}, Install},   {{"/install", "more"}, Install},
+        {{"-Install"}, Install},   {{"/install", "."}, Install},
         {{"-remove"}, Remove},     {{"/ReMoVe"}, Remove},
         {{"-debug"}, Debug},       {{"/DEBUG", "x"}, Debug},
         {{"-cmd"}, Cmd},           {{"-cmd", "extra", "words"}, Cmd},
@@ -169,7 +183,10 @@ TEST_F(ServiceHostTest, CommandLineTable) {
         {{"-instal"}, Dispatch},   {{"--install"}, Dispatch},
         {{"-"}, Dispatch},         {{""}, Dispatch},
         {{"\\install"}, Dispatch}, {{"x", "-install"}, Dispatch},  // only the first argument counts
-        {{"-c\xc4md"}, Dispatch},
+        {{"-c\xc4md"}, Dispatch},  {{"-help"}, Help},
+        {{"--help"}, Help},        {{"-h"}, Help},
+        {{"/HELP"}, Help},         {{"---help"}, Dispatch},
+        {{"--version"}, Version},  {{"-hx"}, Dispatch},
     };
     for (const auto& c : kCases) {
         std::string label;
@@ -202,6 +219,15 @@ TEST_F(ServiceHostTest, CommandLineTable) {
         }
         if (console) {
             EXPECT_EQ(m_out.str(), "Starting Vantrel.\n");
+        }
+        if (c.want == Help) {
+            for (const char* word : {"-cmd", "-debug", "-install [FOLDER]", "-remove", "-help",
+                                     "--help", "-h", "--version"}) {
+                EXPECT_NE(m_out.str().find(word), std::string::npos) << word;
+            }
+        }
+        if (c.want == Version) {
+            EXPECT_EQ(m_out.str(), "vantrel " VANTREL_VERSION "\n");
         }
     }
 }
@@ -374,13 +400,44 @@ TEST_F(ServiceHostTest, InstallTexts) {
         m_manager.m_createError = c.createError;
         m_pathError = c.pathError;
         m_out.str("");
-        EXPECT_EQ(Run({"-install"}), 0);
+        m_err.str("");
+        m_manager.m_detail = c.openError || c.createError ? "what failed here" : "";
+        EXPECT_EQ(Run({"-install"}), c.want == "Vantrel installed.\n" ? 0 : 1);
         EXPECT_EQ(m_out.str(), c.want);
+        // The manager's own words follow on standard error, so the printed line stays as is.
+        EXPECT_EQ(m_err.str(), m_manager.m_detail.empty() ? "" : "Vantrel: what failed here\n");
         if (!c.pathError && !c.openError) {
             EXPECT_EQ(m_manager.m_createdPath, m_programPath);
         }
         EXPECT_TRUE(m_log.m_events.empty());
     }
+}
+
+// -install FOLDER: the unit publishes that folder as its owner; the ports its vantrel.cfg
+// names decide the capability; a folder that is not there installs nothing.
+TEST_F(ServiceHostTest, InstallPublishesTheFolderAsItsOwner) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving the folder to nobody needs root";
+    CTempTree site;
+    ASSERT_EQ(::chown(site.Path().c_str(), 65534, 65534), 0);  // nobody's
+    EXPECT_EQ(Run({"-install", site.Path().string()}), 0);
+    EXPECT_EQ(m_manager.m_createdSite.m_folder, fs::canonical(site.Path()).string());
+    EXPECT_EQ(m_manager.m_createdSite.m_user, "nobody");
+    EXPECT_TRUE(m_manager.m_createdSite.m_lowPorts);  // 80 and 25 by default
+
+    site.Write("vantrel.cfg", "# ports\r\nport=8080&clients=3\nsmtpport=2525\r\n");
+    m_manager = CFakeServiceManager{};
+    EXPECT_EQ(Run({"-install", site.Path().string()}), 0);
+    EXPECT_FALSE(m_manager.m_createdSite.m_lowPorts);
+
+    m_manager = CFakeServiceManager{};
+    m_out.str("");
+    m_err.str("");
+    errno = 0;
+    EXPECT_EQ(Run({"-install", (site.Path() / "missing").string()}), 1);
+    EXPECT_TRUE(m_manager.m_calls.empty());
+    EXPECT_EQ(m_out.str().rfind("Unable to install Vantrel - ", 0), 0u) << m_out.str();
+    EXPECT_NE(m_err.str().find("missing: No such file or directory"), std::string::npos)
+        << m_err.str();
 }
 
 TEST_F(ServiceHostTest, RemoveTexts) {
@@ -460,7 +517,7 @@ TEST_F(ServiceHostTest, RemoveTexts) {
         m_manager.m_queryStates = c.queries;
         m_out.str("");
         m_sleptMs = 0;
-        EXPECT_EQ(Run({"-remove"}), 0);
+        EXPECT_EQ(Run({"-remove"}), c.want.find("removed.") != std::string::npos ? 0 : 1);
         EXPECT_EQ(m_out.str(), c.want);
         EXPECT_EQ(m_sleptMs, c.sleptMs);
         EXPECT_EQ(m_runs, 0);

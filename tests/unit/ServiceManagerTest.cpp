@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "TempTree.h"
 #include "platform/AutoResetEvent.h"
@@ -75,11 +76,56 @@ class CNotifyEnvironment {
     std::string m_old;
 };
 
+const CUnitSite kPlainSite{"/srv/site", "web", true};
+
 TEST(ServiceManagerTest, UnitFileText) {
     EXPECT_EQ(UnitName("Vantrel"), "vantrel.service");
-    EXPECT_EQ(BuildUnitFile("Vantrel", "/usr/sbin/vantrel"),
-              "[Unit]\nDescription=Vantrel\n\n[Service]\nType=notify\n"
-              "ExecStart=\"/usr/sbin/vantrel\"\n");
+    // A folder a plain user owns, low ports: that user, only the capability to bind them.
+    EXPECT_EQ(BuildUnitFile("Vantrel", "/usr/sbin/vantrel", kPlainSite),
+              "[Unit]\nDescription=Vantrel\nAfter=network.target\n\n[Service]\nType=notify\n"
+              "ExecStart=\"/usr/sbin/vantrel\"\nWorkingDirectory=/srv/site\nUser=web\n"
+              "Restart=on-failure\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"
+              "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\nNoNewPrivileges=yes\n"
+              "ProtectSystem=strict\nReadWritePaths=\"/srv/site\"\nPrivateTmp=yes\n"
+              "ProtectHome=yes\nProtectKernelTunables=yes\nProtectKernelModules=yes\n"
+              "ProtectControlGroups=yes\nRestrictSUIDSGID=yes\nLockPersonality=yes\n"
+              "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n\n"
+              "[Install]\nWantedBy=multi-user.target\n");
+    struct {
+        const char* label;
+        CUnitSite site;
+        std::vector<std::string> present, absent;
+    } const kSites[] = {
+        {"root's folder runs as root, with root's capabilities",
+         {"/srv/site", "root", true},
+         {"\nUser=root\n", "\nNoNewPrivileges=yes\n", "\nProtectHome=yes\n"},
+         {"AmbientCapabilities", "CapabilityBoundingSet"}},
+        {"high ports need no capability",
+         {"/srv/site", "web", false},
+         {"\nCapabilityBoundingSet=\n"},
+         {"AmbientCapabilities"}},
+        {"a folder in a home keeps the homes",
+         {"/home/ann/site", "ann", false},
+         {"\nWorkingDirectory=/home/ann/site\n", "\nReadWritePaths=\"/home/ann/site\"\n",
+          "\nPrivateTmp=yes\n"},
+         {"ProtectHome"}},
+        {"a folder in /tmp keeps the real /tmp",
+         {"/tmp/site", "web", false},
+         {"\nProtectHome=yes\n"},
+         {"PrivateTmp"}},
+        {"specifiers are escaped",
+         {"/srv/50% off", "web", false},
+         {"\nWorkingDirectory=/srv/50%% off\n", "\nReadWritePaths=\"/srv/50%% off\"\n"},
+         {}},
+    };
+    for (const auto& c : kSites) {
+        SCOPED_TRACE(c.label);
+        const std::string unit = BuildUnitFile("Vantrel", "/usr/sbin/vantrel", c.site);
+        for (const auto& line : c.present)
+            EXPECT_NE(unit.find(line), std::string::npos) << line << "\n" << unit;
+        for (const auto& word : c.absent)
+            EXPECT_EQ(unit.find(word), std::string::npos) << word << "\n" << unit;
+    }
     struct {
         const char* label;
         std::string path;
@@ -95,12 +141,19 @@ TEST(ServiceManagerTest, UnitFileText) {
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.label);
-        const std::string unit = BuildUnitFile("Vantrel", c.path);
+        const std::string unit = BuildUnitFile("Vantrel", c.path, kPlainSite);
         if (c.execStart.empty()) {
             EXPECT_EQ(unit, "");
         } else {
             EXPECT_NE(unit.find("\n" + c.execStart), std::string::npos) << unit;
         }
+    }
+    // The folder and the user land in lines of their own: no byte may end or split one.
+    for (const CUnitSite& bad :
+         {CUnitSite{"site", "web", false}, CUnitSite{"/srv/a\nUser=root", "web", false},
+          CUnitSite{"/srv/a\"b", "web", false}, CUnitSite{"/srv/site", "", false},
+          CUnitSite{"/srv/site", "web\nUser=root", false}}) {
+        EXPECT_EQ(BuildUnitFile("Vantrel", "/usr/sbin/vantrel", bad), "") << bad.m_folder;
     }
 }
 
@@ -191,8 +244,8 @@ TEST(ServiceManagerTest, UnitFilesInAScratchFolder) {
 
     const fs::path unit = scratch.Path() / "vantrel.service";
     EXPECT_FALSE(manager.OpenService("Vantrel"));
-    ASSERT_TRUE(manager.CreateService("Vantrel", "/usr/sbin/vantrel"));
-    EXPECT_EQ(ReadFile(unit), BuildUnitFile("Vantrel", "/usr/sbin/vantrel"));
+    ASSERT_TRUE(manager.CreateService("Vantrel", "/usr/sbin/vantrel", kPlainSite));
+    EXPECT_EQ(ReadFile(unit), BuildUnitFile("Vantrel", "/usr/sbin/vantrel", kPlainSite));
     struct stat info;
     ASSERT_EQ(::stat(unit.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644u);
@@ -200,11 +253,12 @@ TEST(ServiceManagerTest, UnitFilesInAScratchFolder) {
 
     // A second install keeps the first unit and leaves no temporary file behind.
     errno = 0;
-    EXPECT_FALSE(manager.CreateService("Vantrel", "/elsewhere/vantrel"));
+    EXPECT_FALSE(manager.CreateService("Vantrel", "/elsewhere/vantrel", kPlainSite));
     EXPECT_EQ(errno, EEXIST);
-    EXPECT_EQ(ReadFile(unit), BuildUnitFile("Vantrel", "/usr/sbin/vantrel"));
+    EXPECT_NE(manager.FailureDetail().find("run -remove first"), std::string::npos);
+    EXPECT_EQ(ReadFile(unit), BuildUnitFile("Vantrel", "/usr/sbin/vantrel", kPlainSite));
     errno = 0;
-    EXPECT_FALSE(manager.CreateService("Other", "relative/path"));
+    EXPECT_FALSE(manager.CreateService("Other", "relative/path", kPlainSite));
     EXPECT_EQ(errno, EINVAL);
     int entries = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(scratch.Path()))
@@ -283,13 +337,19 @@ TEST(ServiceManagerTest, WrittenUnitPassesSystemdVerify) {
     CSystemdServiceManager manager(paths);
     std::string program;
     ASSERT_TRUE(GetModuleFileName(program));  // verify wants ExecStart to exist
-    ASSERT_TRUE(manager.CreateService("Vantrel", program));
-
-    std::string output;
-    const int status = RunChild(
-        {"sh", "-c", "systemd-analyze verify \"$0\" 2>&1", manager.UnitPath("Vantrel")}, &output);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(output, "");
+    // A plain user's folder and root's; verify wants both the folder and the user to exist.
+    for (const char* user : {"www-data", "root"}) {
+        SCOPED_TRACE(user);
+        manager.DeleteService("Vantrel");
+        ASSERT_TRUE(
+            manager.CreateService("Vantrel", program, {scratch.Path().string(), user, true}));
+        std::string output;
+        const int status = RunChild(
+            {"sh", "-c", "systemd-analyze verify \"$0\" 2>&1", manager.UnitPath("Vantrel")},
+            &output);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(output, "");
+    }
 }
 
 TEST(ServiceManagerTest, RunChildReportsStatusAndOutput) {

@@ -1,0 +1,283 @@
+// MimeBody.cpp - walking a message with GMime; HTML read as text with libxml2.
+#include "mail/MimeBody.h"
+
+#include <gmime/gmime.h>
+#include <libxml/HTMLparser.h>
+
+#include <cstring>
+
+#include "mail/MimeText.h"
+
+namespace {
+
+struct CLeaf {
+    GMimeObject* m_object;
+    int m_number;
+};
+
+class CWalk {
+  public:
+    void Visit(GMimeObject* object, int depth) {
+        if (m_stopped) return;
+        if (GMIME_IS_MULTIPART(object)) {
+            if (depth >= kMimeMaxDepth) {
+                Note("parts nested deeper than " + std::to_string(kMimeMaxDepth) +
+                     " levels were skipped");
+                return;
+            }
+            GMimeMultipart* multipart = GMIME_MULTIPART(object);
+            int count = g_mime_multipart_get_count(multipart);
+            for (int i = 0; i < count && !m_stopped; ++i)
+                Visit(g_mime_multipart_get_part(multipart, i), depth + 1);
+            return;
+        }
+        if (static_cast<int>(m_leaves.size()) >= kMimeMaxParts) {
+            Note("parts after the first " + std::to_string(kMimeMaxParts) + " were skipped");
+            m_stopped = true;
+            return;
+        }
+        m_leaves.push_back({object, static_cast<int>(m_leaves.size()) + 1});
+    }
+    void Note(std::string text) {
+        for (const auto& n : m_notes)
+            if (n == text) return;
+        m_notes.push_back(std::move(text));
+    }
+
+    std::vector<CLeaf> m_leaves;
+    std::vector<std::string> m_notes;
+    bool m_stopped = false;
+};
+
+std::string StreamBytes(GMimeStream* stream) {
+    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+    return array ? std::string(reinterpret_cast<const char*>(array->data), array->len)
+                 : std::string();
+}
+
+// The decoded content of a leaf (a nested message: as it was written).
+std::string LeafBytes(GMimeObject* object, int number, CWalk* walk) {
+    GMimeStream* out = g_mime_stream_mem_new();
+    if (GMIME_IS_MESSAGE_PART(object)) {
+        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+        if (inner) g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, out);
+    } else if (GMIME_IS_PART(object)) {
+        GMimePart* part = GMIME_PART(object);
+        GMimeDataWrapper* content = g_mime_part_get_content(part);
+        if (content) {
+            if (walk &&
+                g_mime_data_wrapper_get_encoding(content) == GMIME_CONTENT_ENCODING_BASE64) {
+                // GMime passes over what is not base64; say so rather than show less silently.
+                std::string raw = [&] {
+                    GMimeStream* encoded = g_mime_stream_mem_new();
+                    GMimeStream* source = g_mime_data_wrapper_get_stream(content);
+                    g_mime_stream_reset(source);
+                    g_mime_stream_write_to_stream(source, encoded);
+                    g_mime_stream_reset(source);
+                    std::string bytes = StreamBytes(encoded);
+                    g_object_unref(encoded);
+                    return bytes;
+                }();
+                std::size_t bad = 0;
+                for (char c : raw) {
+                    if (!g_ascii_isalnum(c) && c != '+' && c != '/' && c != '=' &&
+                        !g_ascii_isspace(c))
+                        ++bad;
+                }
+                if (bad > 0) {
+                    walk->Note("part " + std::to_string(number) + ": " + std::to_string(bad) +
+                               " bytes that are not base64 were skipped");
+                }
+            }
+            g_mime_data_wrapper_write_to_stream(content, out);
+        }
+    }
+    std::string bytes = StreamBytes(out);
+    g_object_unref(out);
+    return bytes;
+}
+
+std::string TypeOf(GMimeObject* object) {
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    if (!type) return "application/octet-stream";
+    char* text = g_mime_content_type_get_mime_type(type);
+    std::string result = text ? text : "application/octet-stream";
+    g_free(text);
+    for (char& c : result)
+        c = g_ascii_tolower(c);
+    return result;
+}
+
+bool IsAttachment(GMimeObject* object) {
+    GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
+    return disposition && g_mime_content_disposition_is_attachment(disposition);
+}
+
+bool IsText(GMimeObject* object, const char* subtype) {
+    if (!GMIME_IS_PART(object) || IsAttachment(object)) return false;
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    return type && g_mime_content_type_is_type(type, "text", subtype);
+}
+
+std::string NameOf(GMimeObject* object, int number) {
+    const char* name = nullptr;
+    if (GMIME_IS_PART(object)) name = g_mime_part_get_filename(GMIME_PART(object));
+    if (!name && GMIME_IS_MESSAGE_PART(object)) {
+        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+        if (inner) name = g_mime_message_get_subject(inner);
+    }
+    std::string text = name && *name ? MimeToUtf8(name) : "part " + std::to_string(number);
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    }
+    CutUtf8(text, 200);
+    return text;
+}
+
+struct CParsed {
+    GMimeMessage* m_message = nullptr;
+    ~CParsed() {
+        if (m_message) g_object_unref(m_message);
+    }
+};
+
+GMimeMessage* Parse(std::string_view bytes) {
+    GMimeParserOptions* options = MimeParserOptions();
+    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
+    GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+    g_mime_parser_set_format(parser, GMIME_FORMAT_MESSAGE);
+    GMimeMessage* message = g_mime_parser_construct_message(parser, options);
+    g_object_unref(parser);
+    g_object_unref(stream);
+    return message;
+}
+
+void AppendText(xmlNode* node, std::string& out, bool pre, int depth) {
+    static const char* const kBlocks[] = {"p",  "div", "br", "tr", "li",         "h1",   "h2",
+                                          "h3", "h4",  "h5", "h6", "blockquote", "pre",  "table",
+                                          "hr", "dd",  "dt", "ul", "ol",         "form", "section"};
+    for (xmlNode* child = node; child; child = child->next) {
+        if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
+            const char* text = reinterpret_cast<const char*>(child->content);
+            if (!text) continue;
+            for (const char* p = text; *p; ++p) {
+                bool blank = *p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f';
+                if (pre || !blank) {
+                    out += *p;
+                } else if (!out.empty() && out.back() != ' ' && out.back() != '\n') {
+                    out += ' ';
+                }
+            }
+        } else if (child->type == XML_ELEMENT_NODE) {
+            const char* name = reinterpret_cast<const char*>(child->name);
+            if (g_ascii_strcasecmp(name, "script") == 0 || g_ascii_strcasecmp(name, "style") == 0 ||
+                g_ascii_strcasecmp(name, "head") == 0) {
+                continue;
+            }
+            bool block = false;
+            for (const char* b : kBlocks)
+                block = block || g_ascii_strcasecmp(name, b) == 0;
+            if (block && !out.empty() && out.back() != '\n') out += '\n';
+            if (depth < 200) {
+                AppendText(child->children, out, pre || g_ascii_strcasecmp(name, "pre") == 0,
+                           depth + 1);
+            }
+            if (block && !out.empty() && out.back() != '\n') out += '\n';
+        }
+    }
+}
+
+}  // namespace
+
+std::string HtmlToText(std::string_view html) {
+    static const bool ready = [] {
+        xmlInitParser();
+        return true;
+    }();
+    (void)ready;
+    if (html.empty()) return {};
+    htmlDocPtr doc = htmlReadMemory(
+        html.data(), static_cast<int>(std::min<std::size_t>(html.size(), 1u << 30)), nullptr,
+        "UTF-8", HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET);
+    if (!doc) return {};
+    std::string text;
+    AppendText(xmlDocGetRootElement(doc), text, false, 0);
+    xmlFreeDoc(doc);
+    return MimeToUtf8(text);
+}
+
+CMimeBody ReadMimeBody(std::string_view bytes) {
+    CMimeBody body;
+    CParsed parsed{Parse(bytes)};
+    GMimeObject* root = parsed.m_message ? g_mime_message_get_mime_part(parsed.m_message) : nullptr;
+    if (!root) {
+        std::size_t split = bytes.find("\n\n");
+        body.m_text = MimeToUtf8(split == std::string_view::npos ? std::string_view()
+                                                                 : bytes.substr(split + 2));
+        return body;
+    }
+    CWalk walk;
+    walk.Visit(root, 0);
+    const CLeaf* shown = nullptr;
+    for (const auto& leaf : walk.m_leaves) {
+        if (IsText(leaf.m_object, "plain")) {
+            shown = &leaf;
+            break;
+        }
+    }
+    bool html = false;
+    if (!shown) {
+        for (const auto& leaf : walk.m_leaves) {
+            if (IsText(leaf.m_object, "html")) {
+                shown = &leaf;
+                html = true;
+                break;
+            }
+        }
+    }
+    if (shown) {
+        std::string raw = LeafBytes(shown->m_object, shown->m_number, &walk);
+        const char* charset = g_mime_object_get_content_type_parameter(shown->m_object, "charset");
+        bool unknown = false;
+        std::string text = MimeToUtf8(raw, charset ? charset : "", &unknown);
+        if (unknown) {
+            walk.Note(std::string("the unknown charset \"") + MimeToUtf8(charset) +
+                      "\" was read as windows-1252");
+        }
+        if (html) text = HtmlToText(text);
+        if (text.size() > kMimeMaxText) {
+            CutUtf8(text, kMimeMaxText);
+            walk.Note("the text after its first " + std::to_string(kMimeMaxText) +
+                      " bytes was not shown");
+        }
+        body.m_text = std::move(text);
+    }
+    for (const auto& leaf : walk.m_leaves) {
+        if (&leaf == shown) continue;
+        CMimePart part;
+        part.m_number = leaf.m_number;
+        part.m_type = TypeOf(leaf.m_object);
+        part.m_name = NameOf(leaf.m_object, leaf.m_number);
+        part.m_size = LeafBytes(leaf.m_object, leaf.m_number, &walk).size();
+        body.m_parts.push_back(std::move(part));
+    }
+    for (auto& note : walk.m_notes)
+        body.m_skipped.push_back(std::move(note));
+    return body;
+}
+
+bool ReadMimePart(std::string_view bytes, int number, CMimePartBytes& part) {
+    CParsed parsed{Parse(bytes)};
+    GMimeObject* root = parsed.m_message ? g_mime_message_get_mime_part(parsed.m_message) : nullptr;
+    if (!root) return false;
+    CWalk walk;
+    walk.Visit(root, 0);
+    for (const auto& leaf : walk.m_leaves) {
+        if (leaf.m_number != number) continue;
+        part.m_type = TypeOf(leaf.m_object);
+        part.m_name = NameOf(leaf.m_object, number);
+        part.m_bytes = LeafBytes(leaf.m_object, number, nullptr);
+        return true;
+    }
+    return false;
+}

@@ -1,0 +1,11 @@
+// InstallSite.h - what -install learns about the folder a service is to publish: its absolute
+// path, its owner (who runs the server) and whether its vantrel.cfg asks for a low port.
+#pragma once
+
+#include <string>
+
+#include "platform/ServiceManager.h"
+
+// Fills `site` for `folder` (relative to the current directory). False with a line saying why
+// when the folder cannot be published.
+bool DescribeInstallSite(const std::string& folder, CUnitSite& site, std::string& error);
