@@ -126,6 +126,33 @@ TEST(MimeBodies, QuotedPrintableHtmlOnlyAndAttachments) {
     EXPECT_FALSE(ReadMimePart(mixed, 4, png));
 }
 
+TEST(MimeBodies, ListMailHeadersAroundTheMimeFields) {
+    // Folded fields of every kind around a Content-Type whose boundary is on its second line;
+    // an indented line that reads like a field belongs to the field above it.
+    const std::string listMail =
+        "Received: from a (a [10.0.0.1])\r\n\tby b; Mon, 9 Jan 1995 10:11:12\r\n"
+        "X-Note: one\r\n Content-Type: text/html\r\n"
+        "Content-Type: multipart/mixed;\r\n boundary=\"b 1\"\r\n"
+        "List-Id: <list.example>\r\n"
+        "MIME-Version: 1.0\r\n\r\n"
+        "--b 1\r\nContent-Type: text/plain\r\n\r\nfirst\r\n"
+        "--b 1\r\nContent-Type: text/csv; name=a.csv\r\n\r\n1,2\r\n--b 1--\r\n";
+    CMimeBody body = ReadMimeBody(listMail);
+    EXPECT_EQ(body.m_text.substr(0, 5), "first");
+    ASSERT_EQ(body.m_parts.size(), 1u);
+    EXPECT_EQ(body.m_parts[0].m_name, "a.csv");
+    CMimePartBytes csv;
+    ASSERT_TRUE(ReadMimePart(listMail, 2, csv));
+    EXPECT_EQ(csv.m_bytes.substr(0, 3), "1,2");
+
+    // A line in the header block that is no field is passed over; the fields after it count.
+    CMimeBody stray =
+        ReadMimeBody("Subject: s\nno field here\nContent-Type: text/html\n\n<b>x</b>\n");
+    EXPECT_EQ(stray.m_text.find("no field"), std::string::npos) << stray.m_text;
+    EXPECT_EQ(stray.m_text.find("<b>"), std::string::npos) << stray.m_text;
+    EXPECT_NE(stray.m_text.find('x'), std::string::npos);
+}
+
 TEST(MimeBodies, HostileShapesStayBoundedAndSaySo) {
     // Nesting past the bound: the inner text is not reached, and the page says why.
     std::string deep = "Content-Type: multipart/mixed; boundary=b0\n\n";
