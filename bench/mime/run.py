@@ -20,13 +20,14 @@ import os
 import pathlib
 import re
 import statistics
-import subprocess
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+sys.path.insert(0, str(ROOT / "bench"))
 os.environ.setdefault("VANTREL_SOURCE", str(ROOT))
 import harness  # noqa: E402
+from serverload import ab, timed  # noqa: E402
 
 MAIL = pathlib.Path(os.environ.get("BENCH_MAIL", ROOT.parent.parent / "shared" / "data" / "mail"))
 PER_SHAPE = 2
@@ -72,28 +73,6 @@ def pick():
     return chosen
 
 
-def cpu_ns(pid):
-    """CPU time so far of every thread of process `pid`, in nanoseconds."""
-    total = 0
-    for task in pathlib.Path("/proc/%d/task" % pid).iterdir():
-        try:
-            total += int((task / "schedstat").read_text().split()[0])
-        except (FileNotFoundError, ProcessLookupError):
-            pass  # a thread that ended in between
-    return total
-
-
-def ab(port, path, requests):
-    out = subprocess.run(["ab", "-q", "-n", str(requests), "-c", "1",
-                          "http://127.0.0.1:%d%s" % (port, path)],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=True).stdout.decode()
-    failed = int(re.search(r"Failed requests:\s+(\d+)", out).group(1))
-    non2xx = re.search(r"Non-2xx responses:\s+(\d+)", out)
-    if failed or non2xx:
-        sys.exit("ab: failed or non-2xx replies for %s:\n%s" % (path, out))
-    return float(re.search(r"Time per request:\s+([\d.]+) \[ms\] \(mean\)", out).group(1))
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--requests", type=int, default=200)
@@ -127,9 +106,10 @@ def main():
         for _ in range(args.rounds):
             for n in numbers:
                 for box in ("on", "off"):
-                    before = cpu_ns(site.proc.pid)
-                    times[(n, box)].append(ab(site.port, "/topics/%s/%d" % (box, n), args.requests))
-                    cpu[(n, box)].append((cpu_ns(site.proc.pid) - before) / 1e6 / args.requests)
+                    wall, used = timed(site.proc.pid, site.port, "/topics/%s/%d" % (box, n),
+                                       args.requests)
+                    times[(n, box)].append(wall)
+                    cpu[(n, box)].append(used)
     median = {key: statistics.median(v) for key, v in times.items()}
     cpu_median = {key: statistics.median(v) for key, v in cpu.items()}
     print("%d corpus messages, ab -n %d -c 1, %d rounds, median ms per page"
