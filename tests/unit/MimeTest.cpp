@@ -73,6 +73,26 @@ TEST(MimeHeaders, EncodedWordsFoldingAndCharsetsBecomeUtf8) {
     EXPECT_EQ(plain->MessageByNumber(1)->m_fromName, "J\xf6rg M\xfcller");
 }
 
+TEST(MimeHeaders, RawBytesAreReadInTheCharsetTheMessageNames) {
+    CTempDir dir;
+    const std::string spool =
+        "From x Mon Jan  9 10:11:12 1995\n"
+        "From: \xa4\xa4\xa4\xe5 <zh@host>\n"  // raw big5: the two characters of "Chinese"
+        "Subject: [list] \xa4\xa4\xa4\xe5\n"
+        "Content-Type: text/plain;\n\tcharset=\"big5\"\n"  // the charset on a folded line
+        "\nbody\n"
+        // A charset in a part of the body is not the message's: raw bytes stay windows-1252.
+        "From x Mon Jan  9 10:11:12 1995\n"
+        "Subject: Caf\xe9\n"
+        "Content-Type: multipart/mixed; boundary=b\n"
+        "\n--b\nContent-Type: text/plain; charset=big5\n\nx\n--b--\n";
+    auto box = ReadMime(dir, spool);
+    ASSERT_EQ(box->MessageCount(), 2);
+    EXPECT_EQ(box->MessageByNumber(0)->m_fromName, "\xe4\xb8\xad\xe6\x96\x87");
+    EXPECT_EQ(box->MessageByNumber(0)->m_subject, "[list] \xe4\xb8\xad\xe6\x96\x87");
+    EXPECT_EQ(box->MessageByNumber(1)->m_subject, "Caf\xc3\xa9");
+}
+
 TEST(MimeHeaders, CutsNeverSplitACharacter) {
     std::string text = "ab\xc3\xa9";  // "abé"
     CutUtf8(text, 3);
