@@ -5,6 +5,7 @@
 #include <libxml/HTMLparser.h>
 
 #include <cstring>
+#include <vector>
 
 #include "mail/MimeText.h"
 
@@ -141,9 +142,60 @@ struct CParsed {
     }
 };
 
+// "Name:" with a name of printable bytes (blanks allowed before the colon, as GMime reads it).
+bool IsField(std::string_view line) {
+    std::size_t i = 0;
+    while (i < line.size() && line[i] > ' ' && line[i] < 0x7f && line[i] != ':')
+        ++i;
+    if (i == 0) return false;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+        ++i;
+    return i < line.size() && line[i] == ':';
+}
+
+bool IsMimeHeader(std::string_view line) {
+    auto startsWith = [&](std::string_view name) {
+        return line.size() >= name.size() &&
+               g_ascii_strncasecmp(line.data(), name.data(), name.size()) == 0;
+    };
+    return startsWith("content-") || startsWith("mime-version");
+}
+
+// The message as GMime needs it for the body: the top-level header block keeps only its
+// Content-* and MIME-Version fields (with their folded lines). List mail carries dozens of
+// Received, List-* and X-* lines, and GMime's header parsing of them was half the cost of a
+// page; nothing on the page reads them from here (the record holds the shown values).
+// Nested messages are in the body and keep all of theirs.
+GMimeStream* BodyStream(std::string_view bytes) {
+    std::vector<std::string_view> kept;
+    bool keep = false;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        std::size_t end = bytes.find('\n', at);
+        std::size_t next = end == std::string_view::npos ? bytes.size() : end + 1;
+        std::string_view line = bytes.substr(at, next - at);
+        if (line == "\n" || line == "\r\n") break;  // the body starts here, kept whole
+        if (line[0] != ' ' && line[0] != '\t') {
+            // A line that is no field: GMime reads it by where it stands, so the message goes
+            // through whole.
+            if (!IsField(line))
+                return g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
+            keep = IsMimeHeader(line);
+        }
+        if (keep) kept.push_back(line);
+        at = next;
+    }
+    GMimeStream* stream = g_mime_stream_mem_new();
+    for (std::string_view line : kept)
+        g_mime_stream_write(stream, line.data(), line.size());
+    if (at < bytes.size()) g_mime_stream_write(stream, bytes.data() + at, bytes.size() - at);
+    g_mime_stream_reset(stream);
+    return stream;
+}
+
 GMimeMessage* Parse(std::string_view bytes) {
     GMimeParserOptions* options = MimeParserOptions();
-    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
+    GMimeStream* stream = BodyStream(bytes);
     GMimeParser* parser = g_mime_parser_new_with_stream(stream);
     g_mime_parser_set_format(parser, GMIME_FORMAT_MESSAGE);
     GMimeMessage* message = g_mime_parser_construct_message(parser, options);
