@@ -129,6 +129,13 @@ TEST(MimeBodies, QuotedPrintableHtmlOnlyAndAttachments) {
     EXPECT_EQ(html.m_text.find("alert"), std::string::npos);
     EXPECT_EQ(html.m_text.find("y.gif"), std::string::npos);
     EXPECT_NE(html.m_text.find("Gr\xc3\xbc\xc3\x9f"), std::string::npos);  // undeclared: 1252
+    CMimeBody meta = ReadMimeBody(
+        "Content-Type: text/html; charset=utf-8\n\n<html><head><meta charset=\"big5\"></head>"
+        "<body>Gr\xc3\xbc\xc3\x9f"
+        "e</body></html>\n");
+    EXPECT_EQ(meta.m_text,
+              "Gr\xc3\xbc\xc3\x9f"
+              "e");
 
     const std::string mixed =
         "Content-Type: multipart/mixed; boundary=B\n\n"
