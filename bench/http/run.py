@@ -2,11 +2,17 @@
 """HTTP serving against nginx on the same files, side by side, one request per connection.
 
 Builds build/bench/data (1 KiB and 100 KiB files, a 100 MiB file, a folder of 1,000 files),
-starts vantrel twice (its default of 5 workers, and `clients` tuned) and nginx with a
-throw-away configuration of its own (one worker per core, sendfile on, access log off,
-autoindex for the folder), all on loopback, then runs the load in rounds: in each round every
-server gets the same load, one after another, so a busy neighbour on the machine hits all of
-them alike. Prints the median over the rounds of each figure, and the ratio vantrel / nginx.
+starts vantrel three times (its default of 5 workers; `clients` tuned; tuned with an access
+log written to a file) and nginx with a throw-away configuration of its own (one worker per
+core, sendfile on, access log off, autoindex and `gzip on` for the folder), all on loopback,
+then runs the load in rounds: in each round every server of a test gets the same load, one
+after another, so a busy neighbour on the machine hits all of them alike. Prints the median
+over the rounds of each figure, and the ratio vantrel / nginx (for the access-log server: its
+ratio to the same tuned server without the log).
+
+Besides plain GETs: 304 replies (If-Modified-Since with the file's own time, which nginx's
+`if_modified_since exact` also takes), a 1 MiB Range out of the 100 MiB file, and the listing
+with `Accept-Encoding: gzip`. Every reply kind is checked for its bytes before it is timed.
 
   bench/http/run.py [--rounds N] [--requests N] [--clients N] [--quick] [--json FILE] [--only TEXT]
 
@@ -14,6 +20,8 @@ VANTREL_BIN overrides the binary (default build-release/vantrel if built, else b
 """
 
 import argparse
+import email.utils
+import gzip
 import json
 import os
 import pathlib
@@ -31,6 +39,12 @@ WORK = SOURCE / "build" / "bench"
 DATA = WORK / "data"
 LIST_ENTRIES = 1000
 BIG_BYTES = 100 * 1024 * 1024
+# The asked-for range: 1 MiB from the middle of the 100 MiB file.
+RANGE_FIRST = 50 * 1024 * 1024
+RANGE_BYTES = 1024 * 1024
+RANGE_HEADER = "Range: bytes=%d-%d" % (RANGE_FIRST, RANGE_FIRST + RANGE_BYTES - 1)
+GZIP_HEADER = "Accept-Encoding: gzip"
+ACCESS_LOG = WORK / "access.log"
 # curl for the large file runs on the last CPU, the servers wherever the scheduler puts them
 # (in practice the other one): unpinned, curl and the server sometimes shared a CPU and
 # sometimes not, and the MB/s of back-to-back runs moved by a quarter. FETCH_PREFIX overrides
@@ -99,8 +113,9 @@ def build_data():
             path.write_bytes(b"x" * (i * 37 % 5000))
 
 
-def vantrel_site(name, port, clients):
-    """A site root of hard links to DATA, with its own vantrel.cfg (port, clients)."""
+def vantrel_site(name, port, clients, extra):
+    """A site root of hard links to DATA, with its own vantrel.cfg (port, clients, `gzip`:
+    which only a request taking gzip sees, and the lines in `extra`)."""
     root = WORK / name
     if root.exists():
         shutil.rmtree(root)
@@ -112,13 +127,14 @@ def vantrel_site(name, port, clients):
     cfg = "port=%d\n" % port
     if clients is not None:
         cfg += "clients=%d\n" % clients
+    cfg += "gzip\n" + extra
     (root / "vantrel.cfg").write_text(cfg)
     return root
 
 
-def start_vantrel(binary, name, clients):
+def start_vantrel(binary, name, clients, extra=""):
     port = free_port()
-    root = vantrel_site(name, port, clients)
+    root = vantrel_site(name, port, clients, extra)
     log = open(WORK / (name + ".stderr"), "wb")
     proc = subprocess.Popen([binary, "-cmd"], cwd=root, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=log)
@@ -144,7 +160,8 @@ http {{
     server {{
         listen 127.0.0.1:{port};
         root {root};
-        location /list/ {{ autoindex on; }}
+        # gzip_http_version: ab speaks HTTP/1.0, which nginx would otherwise answer plain.
+        location /list/ {{ autoindex on; gzip on; gzip_http_version 1.0; }}
     }}
 }}
 """
@@ -165,11 +182,13 @@ def start_nginx():
 
 # --- load ---
 
-def ab(port, path, requests, concurrency):
-    """(requests per second, p99 ms) from one ab run; exits when a request failed."""
+def ab(port, path, requests, concurrency, headers=(), all_304=False):
+    """(requests per second, p99 ms) from one ab run; exits when a request failed, or when a
+    reply was not 2xx (with all_304: when any reply was not a 304)."""
     url = "http://127.0.0.1:%d%s" % (port, path)
-    out = subprocess.run(["ab", "-q", "-r", "-s", "30", "-n", str(requests), "-c", str(concurrency), url],
-                         capture_output=True, text=True, timeout=600)
+    extra = [arg for header in headers for arg in ("-H", header)]
+    out = subprocess.run(["ab", "-q", "-r", "-s", "30", "-n", str(requests), "-c", str(concurrency)]
+                         + extra + [url], capture_output=True, text=True, timeout=600)
     text = out.stdout
     rps = re.search(r"Requests per second:\s+([\d.]+)", text)
     p99 = re.search(r"^\s+99%\s+(\d+)", text, re.M)
@@ -177,8 +196,13 @@ def ab(port, path, requests, concurrency):
     non2xx = re.search(r"Non-2xx responses:\s+(\d+)", text)
     if out.returncode != 0 or not rps or not p99:
         sys.exit("ab failed on %s:\n%s%s" % (url, text, out.stderr))
-    if (failed and int(failed.group(1))) or non2xx:
-        sys.exit("ab saw failed or non-2xx replies on %s:\n%s" % (url, text))
+    if all_304:
+        # ab counts a 304 as a non-2xx reply: every one must be.
+        wrong = not non2xx or int(non2xx.group(1)) != requests
+    else:
+        wrong = non2xx is not None
+    if (failed and int(failed.group(1))) or wrong:
+        sys.exit("ab saw failed or unexpected replies on %s:\n%s" % (url, text))
     return float(rps.group(1)), float(p99.group(1))
 
 
@@ -204,19 +228,51 @@ def warm_big():
             pass
 
 
-def check_same_files(ports):
-    """Every server answers the static files with the bytes on disk (a wrong reply is no win)."""
+def get(port, path, headers=()):
+    """(status line, header block, body) of one HTTP/1.0 GET."""
+    request = "GET %s HTTP/1.0\r\n%s\r\n" % (path, "".join(h + "\r\n" for h in headers))
+    with socket.create_connection(("127.0.0.1", port)) as s:
+        s.sendall(request.encode())
+        chunks = []
+        while chunk := s.recv(65536):
+            chunks.append(chunk)
+    head, _, body = b"".join(chunks).partition(b"\r\n\r\n")
+    status, _, lines = head.decode("latin-1").partition("\r\n")
+    return status, lines.lower(), body
+
+
+def not_modified_header():
+    """If-Modified-Since with the 1 KiB file's own time, in the form both servers send."""
+    mtime = (DATA / "small.bin").stat().st_mtime
+    return "If-Modified-Since: " + email.utils.formatdate(int(mtime), usegmt=True)
+
+
+def check_replies(ports):
+    """Every server answers every timed request right (a wrong reply is no win): the static
+    files with the bytes on disk, the 304 without a body, the range with exactly its bytes,
+    and the listing compressed. Returns the compressed listing size per port."""
+    with open(DATA / "big.bin", "rb") as f:
+        f.seek(RANGE_FIRST)
+        range_bytes = f.read(RANGE_BYTES)
+    sizes = {}
     for port in ports:
         for name in ("small.bin", "medium.bin"):
-            with socket.create_connection(("127.0.0.1", port)) as s:
-                s.sendall(b"GET /%s HTTP/1.0\r\n\r\n" % name.encode())
-                chunks = []
-                while chunk := s.recv(65536):
-                    chunks.append(chunk)
-            reply = b"".join(chunks)
-            body = reply.split(b"\r\n\r\n", 1)[1]
-            if body != (DATA / name).read_bytes():
+            if get(port, "/" + name)[2] != (DATA / name).read_bytes():
                 sys.exit("port %d: /%s body differs from the file" % (port, name))
+        status, _, body = get(port, "/small.bin", [not_modified_header()])
+        if " 304 " not in status or body:
+            sys.exit("port %d: no bodiless 304 for its own time: %s" % (port, status))
+        status, _, body = get(port, "/big.bin", [RANGE_HEADER])
+        if " 206 " not in status or body != range_bytes:
+            sys.exit("port %d: the range came back wrong: %s, %d bytes" % (port, status, len(body)))
+        status, lines, body = get(port, "/list/", [GZIP_HEADER])
+        if " 200 " not in status or "content-encoding: gzip" not in lines:
+            sys.exit("port %d: the listing was not compressed: %s" % (port, status))
+        plain = get(port, "/list/")[2]
+        if gzip.decompress(body) != plain or plain.count(b"entry") < LIST_ENTRIES:
+            sys.exit("port %d: the compressed listing is not the plain one" % port)
+        sizes[port] = (len(body), len(plain))
+    return sizes
 
 
 def main():
@@ -239,31 +295,52 @@ def main():
     binary = default_binary()
     build_data()
     servers = {}
+    vantrels = ("vantrel", "vantrel-tuned", "nginx")
+    # The small-file rows run on the logging server too: it is the tuned one plus `accesslog`.
+    small_files = vantrels + ("vantrel-log",)
+    logged_requests = 0
     try:
         servers["vantrel"] = start_vantrel(binary, "vantrel-default", None)
         servers["vantrel-tuned"] = start_vantrel(binary, "vantrel-tuned", args.clients)
+        if ACCESS_LOG.exists():
+            ACCESS_LOG.unlink()
+        servers["vantrel-log"] = start_vantrel(binary, "vantrel-log", args.clients,
+                                               "accesslog=%s\n" % ACCESS_LOG)
         servers["nginx"] = start_nginx()
-        check_same_files([port for _, port in servers.values()])
+        sizes = check_replies([port for _, port in servers.values()])
+        print("compressed / plain listing bytes: " + ", ".join(
+            "%s %d / %d" % (name, *sizes[port]) for name, (_, port) in servers.items()))
 
-        tests = []
+        tests = []  # (label, run, servers, requests per run on a server)
         for size, path in (("1 KiB", "/small.bin"), ("100 KiB", "/medium.bin")):
             for c in (5, 50):
                 tests.append(("%s -c %d" % (size, c),
-                              lambda p, path=path, c=c: ab(p, path, args.requests, c)))
-        tests.append(("listing 1,000 -c 5", lambda p: ab(p, "/list/", list_requests, 5)))
-        tests.append(("100 MiB file", lambda p: (fetch_big(p), None)))
+                              lambda p, path=path, c=c: ab(p, path, args.requests, c),
+                              small_files, args.requests))
+        tests.append(("304 1 KiB -c 5", lambda p: ab(p, "/small.bin", args.requests, 5,
+                                                    [not_modified_header()], all_304=True),
+                      vantrels, args.requests))
+        tests.append(("listing 1,000 -c 5", lambda p: ab(p, "/list/", list_requests, 5),
+                      vantrels, list_requests))
+        tests.append(("listing gzip -c 5",
+                      lambda p: ab(p, "/list/", list_requests, 5, [GZIP_HEADER]),
+                      vantrels, list_requests))
+        tests.append(("1 MiB range -c 5",
+                      lambda p: ab(p, "/big.bin", list_requests, 5, [RANGE_HEADER]),
+                      vantrels, list_requests))
+        tests.append(("100 MiB file", lambda p: (fetch_big(p), None), vantrels, 1))
 
         if args.only:
             tests = [t for t in tests if args.only in t[0]]
-        results = {(t, s): [] for t, _ in tests for s in servers}
+        results = {(t[0], s): [] for t in tests for s in t[2]}
         warm_big()
         for _ in range(3 if not args.quick else 1):  # warm every path once
             for _, (proc, port) in servers.items():
                 ab(port, "/list/", 50, 5)
                 ab(port, "/small.bin", 500, 5)
         for round_ in range(args.rounds):
-            for label, run in tests:
-                order = list(servers.items())
+            for label, run, names, requests in tests:
+                order = [(name, servers[name]) for name in names]
                 if round_ % 2:
                     order.reverse()  # nobody always goes first
                 # The large file takes a while per fetch: take turns fetch by fetch, so a
@@ -272,27 +349,37 @@ def main():
                 for _ in range(turns):
                     for name, (proc, port) in order:
                         results[(label, name)].append(run(port))
+                        if name == "vantrel-log":
+                            logged_requests += requests
             print("round %d of %d done" % (round_ + 1, args.rounds), file=sys.stderr)
     finally:
         for proc, _ in servers.values():
             stop(proc)
+    # A log that is not written costs nothing: make sure every timed request left its line.
+    log_lines = ACCESS_LOG.read_bytes().count(b"\n") if ACCESS_LOG.exists() else 0
+    if log_lines < logged_requests:
+        sys.exit("the access log has %d lines for %d timed requests" % (log_lines, logged_requests))
 
     medians = {}
     for (label, name), values in results.items():
         rate = statistics.median(v[0] for v in values)
         p99 = statistics.median(v[1] for v in values) if values[0][1] is not None else None
         medians["%s|%s" % (label, name)] = {"rate": rate, "p99": p99}
-    print("HTTP/1.0, one request per connection, median of %d rounds (%s; tuned: clients=%d)"
-          % (args.rounds, binary, args.clients))
-    print("%-20s %11s %11s %11s %8s %8s  %s" % ("test", "vantrel", "tuned", "nginx", "ratio",
-                                                "tuned", "p99 ms v/t/n"))
-    for label, _ in tests:
-        v, t, n = (medians["%s|%s" % (label, s)] for s in ("vantrel", "vantrel-tuned", "nginx"))
+    print("HTTP/1.0, one request per connection, median of %d rounds (%s; tuned: clients=%d; "
+          "logged: tuned with accesslog, %d lines written)"
+          % (args.rounds, binary, args.clients, log_lines))
+    print("%-20s %9s %9s %9s %9s %7s %7s %7s  %s" % (
+        "test", "vantrel", "tuned", "logged", "nginx", "ratio", "tuned", "log/off",
+        "p99 ms v/t/n"))
+    for label, _, names, _ in tests:
+        v, t, n = (medians["%s|%s" % (label, s)] for s in vantrels)
+        g = medians.get("%s|vantrel-log" % label)
         unit = "MB/s" if label.startswith("100 MiB") else "req/s"
         p99 = "-" if v["p99"] is None else "%g/%g/%g" % (v["p99"], t["p99"], n["p99"])
-        print("%-20s %11.0f %11.0f %11.0f %8.2f %8.2f  %s %s" % (
-            label, v["rate"], t["rate"], n["rate"], v["rate"] / n["rate"], t["rate"] / n["rate"],
-            p99, unit))
+        print("%-20s %9.0f %9.0f %9s %9.0f %7.2f %7.2f %7s  %s %s" % (
+            label, v["rate"], t["rate"], "%.0f" % g["rate"] if g else "-", n["rate"],
+            v["rate"] / n["rate"], t["rate"] / n["rate"],
+            "%.2f" % (g["rate"] / t["rate"]) if g else "-", p99, unit))
     if args.json:
         pathlib.Path(args.json).write_text(json.dumps(medians, indent=1))
 

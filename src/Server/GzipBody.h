@@ -10,13 +10,18 @@
 
 class CGzipBody {
   public:
+    // Plain bytes gathered before zlib sees them: pages are written a few bytes at a time,
+    // and every deflate call (with its checksum) costs far more than the bytes it is given.
+    static constexpr std::size_t kBatchBytes = 32 * 1024;
+
     CGzipBody();
     ~CGzipBody();
     CGzipBody(const CGzipBody&) = delete;
     CGzipBody& operator=(const CGzipBody&) = delete;
 
     bool IsValid() const { return m_valid; }
-    // Compresses `length` bytes of `data`, appending what zlib gives back to `out`.
+    // Compresses `length` bytes of `data`, appending what zlib gives back to `out` (possibly
+    // nothing yet: the bytes may wait in the batch until it fills or the stream ends).
     void Write(const char* data, std::size_t length, std::string& out);
     // Ends the stream (the rest of the data and the gzip trailer) into `out`; later writes
     // are ignored.
@@ -26,6 +31,7 @@ class CGzipBody {
     void Run(const char* data, std::size_t length, int flush, std::string& out);
 
     z_stream m_zlib{};
+    std::string m_batch;
     bool m_valid = false;
     bool m_finished = false;
 };

@@ -187,24 +187,63 @@ std::pair<std::string, std::string> DecodeSenderLine(std::string_view line) {
             sender.first = std::move(shown);
         }
         if (list) g_object_unref(list);
-        if (mailbox) return sender;
+        if (mailbox && sender.first.find("=?") == std::string::npos) return sender;
+        // An encoded word the address parser could not take apart (one that holds the
+        // address as well): the value decoded as text is read as a plain From line.
+        CGString decoded(g_mime_utils_header_decode_text(MimeParserOptions(), value.c_str()));
+        if (decoded) {
+            auto [name, address] =
+                ParseSender("From: " + MakeValid(decoded.get(), std::strlen(decoded.get())));
+            return {Utf8HeaderValue(name, kNameCut), Utf8HeaderValue(address, kNameCut)};
+        }
     }
     auto [name, address] = ParseSender(line);
     return {Utf8HeaderValue(name, kNameCut), Utf8HeaderValue(address, kNameCut)};
 }
 
+namespace {
+
+std::string CharsetOfType(std::string_view typeLine) {
+    std::string value(ValueOf(typeLine));
+    GMimeContentType* type = g_mime_content_type_parse(MimeParserOptions(), value.c_str());
+    if (!type) return {};
+    const char* charset = g_mime_content_type_get_parameter(type, "charset");
+    std::string result = charset ? charset : "";
+    g_object_unref(type);
+    return result;
+}
+
+std::string InDeclaredCharset(const std::string& line, std::string_view typeLine) {
+    if (line.empty() || typeLine.empty() ||
+        g_utf8_validate(line.data(), static_cast<gssize>(line.size()), nullptr)) {
+        return line;
+    }
+    std::string charset = CharsetOfType(typeLine);
+    if (charset.empty()) return line;
+    bool unknown = false;
+    std::string text = MimeToUtf8(line, charset, &unknown);
+    return unknown ? line : text;
+}
+
+}  // namespace
+
 CMimeHeaders DecodeMimeHeaders(const CSpoolMessage& message) {
     CMimeHeaders headers;
     headers.m_date = Utf8HeaderValue(message.m_date, kNameCut);
+    // Raw bytes in a header declare no charset of their own; the sender's mail program wrote
+    // them in the one it named for the message, so that is tried before the fallbacks.
     if (message.m_senderLine.empty()) {
         headers.m_fromName = message.m_fromName;  // no "From:" line: empty, as for plain mail
         headers.m_fromAddress = message.m_fromAddress;
     } else {
-        auto [name, address] = DecodeSenderLine(message.m_senderLine);
+        auto [name, address] =
+            DecodeSenderLine(InDeclaredCharset(message.m_senderLine, message.m_typeLine));
         headers.m_fromName = std::move(name);
         headers.m_fromAddress = std::move(address);
     }
-    headers.m_subject = message.m_subjectLine.empty() ? message.m_subject
-                                                      : DecodeSubjectLine(message.m_subjectLine);
+    headers.m_subject =
+        message.m_subjectLine.empty()
+            ? message.m_subject
+            : DecodeSubjectLine(InDeclaredCharset(message.m_subjectLine, message.m_typeLine));
     return headers;
 }

@@ -2,6 +2,7 @@
 #include "mail/SpoolReader.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,11 @@ namespace {
 bool StartsWith(std::string_view line, std::string_view prefix) {
     return line.size() >= prefix.size() &&
            std::memcmp(line.data(), prefix.data(), prefix.size()) == 0;
+}
+
+bool StartsWithIgnoringCase(std::string_view line, std::string_view prefix) {
+    return line.size() >= prefix.size() &&
+           ::strncasecmp(line.data(), prefix.data(), prefix.size()) == 0;
 }
 
 // The first line end in [p, p + n), or null. Mail header lines are short, and a library
@@ -246,7 +252,9 @@ void CSpoolReader::Header(std::string_view line) {
     if (m_keepFolded) {
         if (m_folding && kind == CHeaderKind::kOther && !line.empty() &&
             (line[0] == ' ' || line[0] == '\t')) {
-            std::size_t room = kFoldedLineCut - std::min(kFoldedLineCut, m_folding->size());
+            const std::size_t cut =
+                m_folding == &m_message.m_typeLine ? kTypeLineCut : kFoldedLineCut;
+            std::size_t room = cut - std::min(cut, m_folding->size());
             if (room > 0) {
                 *m_folding += ' ';
                 m_folding->append(line.substr(1, room - 1));
@@ -257,6 +265,10 @@ void CSpoolReader::Header(std::string_view line) {
         } else if (kind == CHeaderKind::kSender) {
             m_message.m_senderLine.assign(line.substr(0, kFoldedLineCut));
             m_folding = &m_message.m_senderLine;
+        } else if (kind == CHeaderKind::kOther && !line.empty() && (line[0] | 0x20) == 'c' &&
+                   StartsWithIgnoringCase(line, "Content-Type:")) {
+            m_message.m_typeLine.assign(line.substr(0, kTypeLineCut));
+            m_folding = &m_message.m_typeLine;
         } else {
             m_folding = nullptr;
         }
@@ -317,6 +329,7 @@ void CSpoolReader::EndMessage(std::int64_t endOffset) {
     m_message.m_inReplyTo.clear();
     m_message.m_subjectLine.clear();
     m_message.m_senderLine.clear();
+    m_message.m_typeLine.clear();
     m_folding = nullptr;
     m_subjectSeen = m_dateSeen = m_envelopeSeen = false;
     m_message.m_offset = endOffset;

@@ -30,6 +30,9 @@ struct CSpoolMessage {
     // joined to them (each fold's line end dropped, its first blank made a space), bounded.
     std::string m_subjectLine;
     std::string m_senderLine;
+    // ... and the message's own "Content-Type:" line, whose charset names what raw bytes in
+    // the two lines above are in.
+    std::string m_typeLine;
 };
 
 class CSpoolReader {
@@ -46,7 +49,8 @@ class CSpoolReader {
     // opened or read; otherwise sets `nextOffset` to where the next read must start.
     // `sizeHint`, when given, learns before the first message how many bytes lie past
     // `offset` (only when there are some), so a caller can size its tables once.
-    // `keepFolded` also fills m_subjectLine and m_senderLine, for a caller that decodes them.
+    // `keepFolded` also fills m_subjectLine, m_senderLine and m_typeLine, for a caller that
+    // decodes them.
     static bool ReadFile(const std::string& path, std::int64_t offset, const Sink& sink,
                          std::int64_t& nextOffset, const SizeHint& sizeHint = {},
                          bool keepFolded = false);
@@ -58,6 +62,8 @@ class CSpoolReader {
 
     // The most of a folded Subject or From line that is kept.
     static constexpr std::size_t kFoldedLineCut = 4096;
+    // ... and of a Content-Type line: its charset comes early, long lists of parameters do not.
+    static constexpr std::size_t kTypeLineCut = 512;
 
     CSpoolReader(std::int64_t start, const Sink& sink, bool keepFolded = false);
     // One line (or piece) without its terminator, starting at file offset `offset`.

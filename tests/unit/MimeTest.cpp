@@ -73,6 +73,32 @@ TEST(MimeHeaders, EncodedWordsFoldingAndCharsetsBecomeUtf8) {
     EXPECT_EQ(plain->MessageByNumber(1)->m_fromName, "J\xf6rg M\xfcller");
 }
 
+TEST(MimeHeaders, RawBytesTakeTheMessagesCharsetAndWordsMayHoldTheAddress) {
+    CTempDir dir;
+    const std::string spool =
+        "From x Mon Jan  9 10:11:12 1995\n"
+        "From: \xa4\xa4\xa4\xe5 <zh@host>\n"  // raw big5: the two characters of "Chinese"
+        "Subject: [list] \xa4\xa4\xa4\xe5\n"
+        "Content-Type: text/plain;\n\tcharset=\"big5\"\n"  // the charset on a folded line
+        "\nbody\n"
+        // A charset in a part of the body is not the message's: raw bytes stay windows-1252.
+        // An encoded word that holds the address too is still decoded.
+        "From x Mon Jan  9 10:11:12 1995\n"
+        "From: =?utf-8?q?Ren=C3=A9e_<renee@host>?=\n"
+        "Subject: Caf\xe9\n"
+        "Content-Type: multipart/mixed; boundary=b\n"
+        "\n--b\nContent-Type: text/plain; charset=big5\n\nx\n--b--\n";
+    auto box = ReadMime(dir, spool);
+    ASSERT_EQ(box->MessageCount(), 2);
+    EXPECT_EQ(box->MessageByNumber(0)->m_fromName, "\xe4\xb8\xad\xe6\x96\x87");
+    EXPECT_EQ(box->MessageByNumber(0)->m_subject, "[list] \xe4\xb8\xad\xe6\x96\x87");
+    EXPECT_EQ(box->MessageByNumber(1)->m_subject, "Caf\xc3\xa9");
+    EXPECT_EQ(box->MessageByNumber(1)->m_fromName,
+              "Ren\xc3\xa9"
+              "e");
+    EXPECT_EQ(box->MessageByNumber(1)->m_fromAddress, "renee@host");
+}
+
 TEST(MimeHeaders, CutsNeverSplitACharacter) {
     std::string text = "ab\xc3\xa9";  // "abé"
     CutUtf8(text, 3);
@@ -103,6 +129,13 @@ TEST(MimeBodies, QuotedPrintableHtmlOnlyAndAttachments) {
     EXPECT_EQ(html.m_text.find("alert"), std::string::npos);
     EXPECT_EQ(html.m_text.find("y.gif"), std::string::npos);
     EXPECT_NE(html.m_text.find("Gr\xc3\xbc\xc3\x9f"), std::string::npos);  // undeclared: 1252
+    CMimeBody meta = ReadMimeBody(
+        "Content-Type: text/html; charset=utf-8\n\n<html><head><meta charset=\"big5\"></head>"
+        "<body>Gr\xc3\xbc\xc3\x9f"
+        "e</body></html>\n");
+    EXPECT_EQ(meta.m_text,
+              "Gr\xc3\xbc\xc3\x9f"
+              "e");
 
     const std::string mixed =
         "Content-Type: multipart/mixed; boundary=B\n\n"
@@ -124,6 +157,33 @@ TEST(MimeBodies, QuotedPrintableHtmlOnlyAndAttachments) {
     ASSERT_TRUE(ReadMimePart(mixed, 3, png));
     EXPECT_EQ(png.m_bytes, std::string("\x89PNG\r\n\x1a\n", 8));
     EXPECT_FALSE(ReadMimePart(mixed, 4, png));
+}
+
+TEST(MimeBodies, ListMailHeadersAroundTheMimeFields) {
+    // Folded fields of every kind around a Content-Type whose boundary is on its second line;
+    // an indented line that reads like a field belongs to the field above it.
+    const std::string listMail =
+        "Received: from a (a [10.0.0.1])\r\n\tby b; Mon, 9 Jan 1995 10:11:12\r\n"
+        "X-Note: one\r\n Content-Type: text/html\r\n"
+        "Content-Type: multipart/mixed;\r\n boundary=\"b 1\"\r\n"
+        "List-Id: <list.example>\r\n"
+        "MIME-Version: 1.0\r\n\r\n"
+        "--b 1\r\nContent-Type: text/plain\r\n\r\nfirst\r\n"
+        "--b 1\r\nContent-Type: text/csv; name=a.csv\r\n\r\n1,2\r\n--b 1--\r\n";
+    CMimeBody body = ReadMimeBody(listMail);
+    EXPECT_EQ(body.m_text.substr(0, 5), "first");
+    ASSERT_EQ(body.m_parts.size(), 1u);
+    EXPECT_EQ(body.m_parts[0].m_name, "a.csv");
+    CMimePartBytes csv;
+    ASSERT_TRUE(ReadMimePart(listMail, 2, csv));
+    EXPECT_EQ(csv.m_bytes.substr(0, 3), "1,2");
+
+    // A line in the header block that is no field is passed over; the fields after it count.
+    CMimeBody stray =
+        ReadMimeBody("Subject: s\nno field here\nContent-Type: text/html\n\n<b>x</b>\n");
+    EXPECT_EQ(stray.m_text.find("no field"), std::string::npos) << stray.m_text;
+    EXPECT_EQ(stray.m_text.find("<b>"), std::string::npos) << stray.m_text;
+    EXPECT_NE(stray.m_text.find('x'), std::string::npos);
 }
 
 TEST(MimeBodies, HostileShapesStayBoundedAndSaySo) {
