@@ -1,27 +1,17 @@
 // SocketStream.h - CSocketStream, the two-way text stream of one connection: every renderer
 // writes its reply here, and reads the request's options and the worker's thread id from it.
 //
-// Modes:
-//  - reply (the event loop's connections): OpenReply binds the stream to the connection's
-//    CReplySink; gathered output goes to it when the reply is flushed, passes kSendChunk, before
-//    a file body, and at Close, which completes the reply. The head was read by the loop.
-//  - direct: reads and writes go to the accepted socket. Output is gathered in one buffer per
-//    reply and sent when the reply is flushed, when it passes kSendChunk, before a read that
-//    has to wait for the peer, before a file body sent by sendfile, and at Close (together
-//    with the end of the connection). EndLine's flush is therefore a cheap mark, not a system
-//    call per line; the bytes on the wire are the same.
-//  - buffered: Accept first reads the request into an in-memory buffer (chunks of up to 8000
-//    bytes until one ends with "\r\n\r\n" or the peer stops sending); the reply is gathered in
-//    memory and Close sends it in pieces of 20000 bytes.
-//  - memory (tests and fuzzing): input from a string, output kept for TakeOutput().
+// A stream is bound either to a connection of the event loop (OpenReply: gathered output goes
+// to the connection's CReplySink when the reply is flushed, passes kSendChunk, before a file
+// body, and at Close, which completes the reply; the head was read by the loop) or to memory
+// (OpenMemory: input from a string, output kept for TakeOutput; tests and fuzzing drive the
+// same request path this way). The stream itself makes no system call but reading files.
 // HEAD: once BeginBody() marks the end of the header block, body bytes are dropped.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,7 +19,6 @@
 #include <sys/socket.h>
 
 #include "Server/ReplySink.h"
-#include "platform/Fd.h"
 
 class COptions;
 class CGzipBody;
@@ -40,50 +29,30 @@ class CSocketStream {
     // A file body up to this size is read into the reply instead of sent with sendfile: one
     // send then carries header, body and (at Close) the end of the connection.
     static constexpr std::int64_t kInlineFileBytes = 16 * 1024;
-    static constexpr std::size_t kBufferedCapacity = 100000;
 
     CSocketStream();  // out of line: CGzipBody is incomplete here
     CSocketStream(const CSocketStream&) = delete;
     CSocketStream& operator=(const CSocketStream&) = delete;
     ~CSocketStream();
 
-    // --- connection ---
-    // Resets the per-request state, blocks in accept; false when accept fails.
-    bool Accept(int listenFd);
-    // Finishes the reply (sends what is gathered) and closes the client socket.
-    void Close();
-    // Sends all bytes straight to the socket; false on the first failed send. `flags` are
-    // added to the send flags (MSG_MORE: more follows at once).
-    bool SendAll(const char* data, std::size_t length, int flags = 0);
-    // Next accepts use buffered mode (true) or direct mode (false, the default).
-    void SetBufferedMode(bool buffered) { m_wantBuffered = buffered; }
-    bool IsBuffered() const { return m_buffered; }
-    // Read and write time-outs of accepted sockets, in seconds (0: none).
-    void SetTimeouts(int readSeconds, int writeSeconds);
-    int ReadTimeout() const { return m_readTimeout; }
-    // A read that has to wait for the peer after `deadline` counts as a time-out, so a peer
-    // that trickles a byte at a time cannot stretch one read past it. Accept clears it.
-    void SetReadDeadline(std::chrono::steady_clock::time_point deadline) {
-        m_readDeadline = deadline;
-    }
-    // From another thread (server stop): shuts the client socket down so a blocked read or
-    // write returns at once; sockets accepted later are shut at once too.
-    void Interrupt();
+    // --- binding ---
     // Reply mode: the reply goes to `sink` (not owned, valid until Close) for the client at
     // `peer`.
     void OpenReply(CReplySink* sink, const sockaddr_storage& peer);
     // Memory mode: the stream reads `input` and keeps everything written.
     void OpenMemory(std::string input);
     std::string TakeOutput();
+    // Reply mode: hands the rest of the reply to the sink and completes it.
+    void Close();
 
     // --- reading ---
     enum class ERead { Line, End, TimedOut };
     // Reads up to the next LF (consumed, not stored) or `maxChars` characters, whichever comes
     // first; the rest of a longer line comes back on the next call. End: nothing left to read
-    // (`line` is empty). TimedOut: the peer sent nothing within the read time-out.
+    // (`line` is empty). TimedOut is kept for callers written against a socket's read.
     ERead ReadLine(std::string& line, std::size_t maxChars);
-    // True when no byte is left to read (waits for the peer if nothing is buffered).
-    bool AtEnd();
+    // True when no byte is left to read.
+    bool AtEnd() const { return m_inPos == m_in.size(); }
 
     // --- writing ---
     CSocketStream& operator<<(std::string_view text) {
@@ -110,12 +79,13 @@ class CSocketStream {
     }
     void Write(const char* data, std::size_t length);
     void SetFixed2(bool on) { m_fixed2 = on; }
-    // Sends what is gathered now (direct mode); buffered and memory modes keep it for Close.
+    // Hands what is gathered to the sink now; memory mode keeps it.
     void Flush();
     // The lazy flush behind EndLine: sends once a chunk's worth is gathered.
     void FlushIfFull();
-    // Sends `length` bytes of the open file `fd` from its current offset as body bytes
-    // (sendfile in direct mode). Returns the number of bytes sent (0 for HEAD).
+    // Sends `length` bytes of the open file `fd` from its current offset as body bytes (the
+    // sink sends a larger body straight from the file). Returns the number of bytes sent (0
+    // for HEAD).
     std::int64_t SendFile(int fd, std::int64_t length);
     // The header block is complete; with m_headOnly nothing after this is sent.
     void BeginBody();
@@ -140,38 +110,23 @@ class CSocketStream {
     sockaddr_storage m_peerAddress{};
 
   private:
-    static constexpr std::chrono::steady_clock::time_point kNoDeadline =
-        std::chrono::steady_clock::time_point::max();
-
     template <typename T>
     CSocketStream& WriteInteger(T value) {
         std::string text = std::to_string(value);
         Write(text.data(), text.size());
         return *this;
     }
-    // Fills m_in from the socket; false at end of input, time-out (m_timedOut) or error.
-    bool FillInput();
     void ResetRequestState();
-    void ReadBufferedRequest();
+    // Reads the file into the gathered output (memory mode, small bodies, compressed pages).
+    std::int64_t CopyFile(int fd, std::int64_t length);
 
-    std::mutex m_socketLock;  // guards m_socket's changes and m_interrupted against Interrupt
-    bool m_interrupted = false;
-    CFd m_socket;
     CReplySink* m_sink = nullptr;
-    bool m_wantBuffered = false;
-    bool m_buffered = false;
-    bool m_memory = false;
     bool m_failed = false;
-    bool m_timedOut = false;
-    bool m_inputEnded = false;
     bool m_fixed2 = false;
     bool m_inBody = false;
-    int m_readTimeout = 0;
-    std::chrono::steady_clock::time_point m_readDeadline = kNoDeadline;
-    int m_writeTimeout = 0;
-    std::string m_in;  // bytes received and not yet read
+    std::string m_in;  // input not yet read (memory mode)
     std::size_t m_inPos = 0;
-    std::string m_out;                  // bytes written and not yet sent
+    std::string m_out;                  // bytes written and not yet handed on
     std::unique_ptr<CGzipBody> m_gzip;  // while a compressed body is written
 };
 

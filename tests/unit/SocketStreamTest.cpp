@@ -1,6 +1,5 @@
-// The connection stream over real loopback sockets: line reading, gathered and buffered
-// replies, file bodies, HEAD, time-outs, interruption at stop; and a whole listener in both
-// stream modes.
+// The request stream: file bodies into a reply sink (inline or from the file), HEAD, a sink
+// whose peer has gone; and a whole listener, loop, workers and reply queues, on loopback.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,11 +14,11 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Server/FolderNode.h"
 #include "Server/Listener.h"
+#include "Server/ReplySink.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
 #include "platform/Fd.h"
@@ -27,21 +26,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-CFd ListenOnLoopback(int& port) {
-    CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(fd.Get(), 16) != 0 ||
-        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return CFd();
-    }
-    port = ntohs(address.sin_port);
-    return fd;
-}
 
 CFd Connect(int port) {
     CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -68,115 +52,86 @@ std::string ReceiveAll(const CFd& fd) {
     return data;
 }
 
+// A peer that takes everything, remembering what came as bytes and what came from a file.
+class CRecordingSink : public CReplySink {
+  public:
+    bool Send(std::string& bytes, bool) override {
+        if (m_gone) return false;
+        m_received += bytes;
+        bytes.clear();
+        return true;
+    }
+    std::int64_t SendFile(int fd, std::int64_t offset, std::int64_t length) override {
+        if (m_gone) return -1;
+        std::string piece(static_cast<std::size_t>(length), '\0');
+        ssize_t n = ::pread(fd, piece.data(), piece.size(), offset);
+        if (n < 0) return -1;
+        m_received.append(piece.data(), static_cast<std::size_t>(n));
+        m_fromFiles += n;
+        return n;
+    }
+    void Finish() override { m_finished = true; }
+
+    std::string m_received;
+    std::int64_t m_fromFiles = 0;
+    bool m_finished = false;
+    bool m_gone = false;
+};
+
 class SocketStreamTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ::signal(SIGPIPE, SIG_IGN);
         g_state.ResetForTests();
-        m_listen = ListenOnLoopback(m_port);
-        ASSERT_TRUE(m_listen.IsValid());
     }
     void TearDown() override { g_state.ResetForTests(); }
-
-    // A connected client and the server side accepted into `stream`.
-    CFd Open(CSocketStream& stream) {
-        CFd client = Connect(m_port);
-        EXPECT_TRUE(client.IsValid());
-        EXPECT_TRUE(stream.Accept(m_listen.Get()));
-        return client;
-    }
-
-    int m_port = 0;
-    CFd m_listen;
 };
 
-TEST_F(SocketStreamTest, DirectModeReadsLinesAndSendsTheGatheredReply) {
-    CSocketStream stream;
-    CFd client = Open(stream);
-    Send(client, "first\r\nsecond\n" + std::string(1500, 'x'));
-    ::shutdown(client.Get(), SHUT_WR);
-    std::string line;
-    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
-    EXPECT_EQ(line, "first\r");
-    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
-    EXPECT_EQ(line, "second");
-    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
-    EXPECT_EQ(line.size(), 999u);
-    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
-    EXPECT_EQ(line.size(), 501u);
-    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::End);
-
-    std::string big(200000, 'b');  // passes the send chunk: goes out before Close
-    stream << "head" << EndLine << big << 42 << ' ' << -7LL;
-    stream.Close();
-    EXPECT_EQ(ReceiveAll(client), "head\r\n" + big + "42 -7");
-}
-
-TEST_F(SocketStreamTest, BufferedModeHoldsTheReplyUntilClose) {
-    CSocketStream stream;
-    stream.SetBufferedMode(true);
-    CFd client = Connect(m_port);
-    // The head arrives before Accept reads it; the client keeps its side open.
-    Send(client, "GET / HTTP/1.0\r\nA: b\r\n\r\n");
-    ASSERT_TRUE(stream.Accept(m_listen.Get()));
-    EXPECT_TRUE(stream.IsBuffered());
-    std::string line;
-    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
-    EXPECT_EQ(line, "GET / HTTP/1.0\r");
-    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
-    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::Line);
-    EXPECT_EQ(line, "\r");
-    EXPECT_EQ(stream.ReadLine(line, 999), CSocketStream::ERead::End);
-
-    std::string reply(50001, 'r');  // three pieces of at most 20000 bytes
-    stream << reply << EndLine;
-    stream.Flush();
-    char probe;
-    EXPECT_EQ(::recv(client.Get(), &probe, 1, MSG_DONTWAIT), -1);  // nothing sent yet
-    stream.Close();
-    EXPECT_EQ(ReceiveAll(client), reply + "\r\n");
-}
-
-// Small bodies are read into the reply, larger ones go by sendfile: the bytes are the same
-// either way, in both modes, and HEAD sends none. A file shorter than announced ends early.
+// Small bodies are read into the reply, larger ones go from the file: the bytes are the same
+// either way, after the header and before what follows, and HEAD sends none. A file shorter
+// than announced ends early. Memory mode keeps the same bytes.
 TEST_F(SocketStreamTest, FileBodiesAndHead) {
     fs::path file = fs::temp_directory_path() / ("vantrel-sendfile-" + std::to_string(::getpid()));
     std::string content;
     for (int i = 0; i < 300000; ++i)
         content += static_cast<char>(i * 7);
 
-    struct Case {
-        const char* label;
-        bool buffered;
-        bool head;
-    } cases[] = {{"direct", false, false}, {"buffered", true, false}, {"head", false, true}};
     const std::int64_t inlineMax = CSocketStream::kInlineFileBytes;
     for (std::int64_t size : {std::int64_t{1}, inlineMax, inlineMax + 1, std::int64_t{300000}}) {
         const std::string body = content.substr(0, static_cast<std::size_t>(size));
         std::ofstream(file, std::ios::binary | std::ios::trunc) << body;
         for (std::int64_t announced : {size, size + 10}) {
-            for (const Case& c : cases) {
-                SCOPED_TRACE(std::string(c.label) + " size " + std::to_string(size) +
-                             " announced " + std::to_string(announced));
+            for (const char* mode : {"sink", "memory", "head"}) {
+                SCOPED_TRACE(std::string(mode) + " size " + std::to_string(size) + " announced " +
+                             std::to_string(announced));
+                CRecordingSink sink;
                 CSocketStream stream;
-                stream.SetBufferedMode(c.buffered);
-                CFd client = Connect(m_port);
-                Send(client, "\r\n\r\n");
-                ASSERT_TRUE(stream.Accept(m_listen.Get()));
-                stream.m_headOnly = c.head;
+                if (std::string(mode) == "memory") {
+                    stream.OpenMemory("");
+                } else {
+                    stream.OpenReply(&sink, sockaddr_storage{});
+                }
+                stream.m_headOnly = std::string(mode) == "head";
                 stream << "header" << EndLine << EndLine;
                 stream.BeginBody();
                 CFd fd(::open(file.c_str(), O_RDONLY));
+                ::lseek(fd.Get(), 0, SEEK_SET);
                 std::int64_t sent = stream.SendFile(fd.Get(), announced);
                 stream << "after";
                 stream.Close();
-                std::string got = ReceiveAll(client);
-                if (c.head) {
+                std::string got =
+                    std::string(mode) == "memory" ? stream.TakeOutput() : sink.m_received;
+                if (stream.m_headOnly) {
                     EXPECT_EQ(sent, 0);
                     EXPECT_EQ(got, "header\r\n\r\n");
                 } else {
                     EXPECT_EQ(sent, size);
                     EXPECT_TRUE(got == "header\r\n\r\n" + body + "after");
+                    EXPECT_EQ(stream.m_bodyBytes, size + 5);
+                }
+                if (std::string(mode) == "sink") {
+                    EXPECT_TRUE(sink.m_finished);
+                    EXPECT_EQ(sink.m_fromFiles, announced > inlineMax ? size : 0);
                 }
             }
         }
@@ -184,34 +139,19 @@ TEST_F(SocketStreamTest, FileBodiesAndHead) {
     fs::remove(file);
 }
 
-TEST_F(SocketStreamTest, ReadTimeOutAndInterruptEndABlockedRead) {
-    CSocketStream timed;
-    timed.SetTimeouts(1, 1);
-    CFd quiet = Open(timed);
-    std::string line;
-    EXPECT_EQ(timed.ReadLine(line, 999), CSocketStream::ERead::TimedOut);
-    timed.Close();
-
-    // No time-out at all: only Interrupt can end this read.
-    CSocketStream blocked;
-    CFd silent = Open(blocked);
-    CSocketStream::ERead result = CSocketStream::ERead::Line;
-    std::thread reader([&] { result = blocked.ReadLine(line, 999); });
-    blocked.Interrupt();
-    reader.join();
-    EXPECT_NE(result, CSocketStream::ERead::Line);
-    blocked.Close();
-}
-
-TEST_F(SocketStreamTest, WritingToAClosedPeerFailsQuietly) {
+// A peer that has gone fails the stream once; the rest of the reply is dropped quietly.
+TEST_F(SocketStreamTest, WritingToAGonePeerFailsQuietly) {
+    CRecordingSink sink;
+    sink.m_gone = true;
     CSocketStream stream;
-    CFd client = Open(stream);
-    client.Reset();
+    stream.OpenReply(&sink, sockaddr_storage{});
     std::string chunk(CSocketStream::kSendChunk, 'z');
-    for (int i = 0; i < 64 && stream.Good(); ++i)
-        stream << chunk;
+    stream << chunk;
     EXPECT_FALSE(stream.Good());
+    stream << chunk;
     stream.Close();
+    EXPECT_TRUE(sink.m_finished);
+    EXPECT_EQ(sink.m_received, "");
 }
 
 // A whole listener with its loop and workers: files, refusals and 404s come back whole, also
@@ -220,6 +160,10 @@ TEST_F(SocketStreamTest, ListenerServesThroughItsLoop) {
     fs::path dir = fs::temp_directory_path() / ("vantrel-listener-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     std::ofstream(dir / "f.txt") << "file body";
+    std::string big;
+    for (int i = 0; i < 3000000; ++i)
+        big += static_cast<char>('a' + i % 23);
+    std::ofstream(dir / "big.bin", std::ios::binary) << big;
     g_state.m_root = std::make_unique<CFolderNode>(dir.string());
     {
         CHttpListener listener;
@@ -234,8 +178,14 @@ TEST_F(SocketStreamTest, ListenerServesThroughItsLoop) {
                                       "GET /none HTTP/1.0\r\n\r\n"};
             Send(clients.back(), requests[i % 3]);
         }
+        // A body larger than the socket buffers goes through the queue and the loop.
+        CFd large = Connect(port);
+        Send(large, "GET /big.bin HTTP/1.0\r\n\r\n");
+        std::string reply = ReceiveAll(large);
+        ASSERT_GE(reply.size(), big.size());
+        EXPECT_TRUE(reply.compare(reply.size() - big.size(), big.size(), big) == 0);
         for (int i = 0; i < 6; ++i) {
-            std::string reply = ReceiveAll(clients[i]);
+            reply = ReceiveAll(clients[i]);
             const char* wanted[] = {"Content-length: 9\r\n\r\nfile body",
                                     "HTTP/1.0 599 Unrecognized method request\r\n\r\n",
                                     "HTTP/1.0 404 FILE NOT FOUND"};
