@@ -15,7 +15,7 @@
 #include <string>
 
 #include "platform/EventLog.h"
-#include "service/Console.h"  // the console event numbers
+#include "platform/Console.h"  // the console event numbers
 #include "platform/ServiceManager.h"
 
 // Service name, display name, event source and the %s of every message.

@@ -1,23 +1,24 @@
 // main.cpp - the program entry: wires the real service manager, event log and signals to the
 // service host, which reads the command line and runs the server in the chosen mode.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
 #include <thread>
 
+#include "Server/AccessLog.h"
 #include "Server/RunServer.h"
 #include "Server/ServerState.h"
 #include "mail/MailArchive.h"
 #include "platform/EventLog.h"
 #include "platform/ServiceManager.h"
-#include "service/Console.h"
+#include "platform/Console.h"
 #include "service/ServiceHost.h"
 #include "smtp/SmtpService.h"
 
 int main(int argc, char** argv) {
-    ::signal(SIGPIPE, SIG_IGN);  // a client that went away must not end the server, in any mode
+    IgnoreBrokenPipes();
+    SetHangupHandler(ReopenAccessLog);  // logrotate's postrotate
     RegisterMailArchive();
     RegisterSmtpService();
 

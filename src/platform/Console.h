@@ -1,5 +1,6 @@
 // Console.h - console control events from signals: SIGINT is Ctrl+C, SIGQUIT Ctrl+Break, and
-// SIGTERM (what init systems and containers send) stops like them. SIGHUP reopens the access log.
+// SIGTERM (what init systems and containers send) stops like them. SIGHUP goes to the hangup
+// handler (the server reopens its access log).
 // No code runs in an asynchronous signal handler: a dedicated thread takes the signals with
 // sigwait and calls the handler there.
 #pragma once
@@ -17,5 +18,9 @@ constexpr int kCtrlTerminateEvent = 100;  // SIGTERM; no console equivalent
 // every later thread inherits the block) and starts the thread that hands them to `handler`.
 // A second call replaces the handler. False with errno set when the thread cannot start.
 bool SetConsoleCtrlHandler(std::function<bool(int event)> handler);
+// What SIGHUP does, on the signal thread (nothing until set; the block comes with the thread).
+void SetHangupHandler(std::function<void()> handler);
+// A write to a peer that has gone must fail with EPIPE, not end the process (every mode).
+void IgnoreBrokenPipes();
 // Ends and joins the signal thread; nothing is called after it returns. Safe without a Set.
 void RemoveConsoleCtrlHandler();

@@ -1,5 +1,6 @@
-// Console.cpp - one thread waits for the stop signals and hands them on as console events.
-#include "service/Console.h"
+// Console.cpp - one thread waits for the signals and hands them on as console events; the
+// process's only signal calls.
+#include "platform/Console.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -9,8 +10,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-
-#include "Server/AccessLog.h"
+#include <utility>
 
 namespace {
 
@@ -19,6 +19,7 @@ constexpr int kWakeSignal = SIGUSR1;
 
 std::mutex g_consoleLock;
 std::function<bool(int)> g_handler;  // guarded by g_consoleLock
+std::function<void()> g_hangup;      // guarded by g_consoleLock
 std::thread g_waiter;                // guarded by g_consoleLock
 std::atomic<bool> g_ending{false};
 
@@ -51,16 +52,18 @@ void WaitForSignals() {
         if (::sigwait(&signals, &signal) != 0) continue;
         if (g_ending.load()) return;
         if (signal == kWakeSignal) continue;  // from outside: nothing to do
-        if (signal == SIGHUP) {
-            ReopenAccessLog();  // logrotate's postrotate
-            continue;
-        }
         std::function<bool(int)> handler;
+        std::function<void()> hangup;
         {
             std::scoped_lock guard(g_consoleLock);
             handler = g_handler;
+            hangup = g_hangup;
         }
-        if (handler) handler(EventOf(signal));
+        if (signal == SIGHUP) {
+            if (hangup) hangup();
+        } else if (handler) {
+            handler(EventOf(signal));
+        }
     }
 }
 
@@ -85,11 +88,21 @@ bool SetConsoleCtrlHandler(std::function<bool(int event)> handler) {
     return true;
 }
 
+void SetHangupHandler(std::function<void()> handler) {
+    std::scoped_lock guard(g_consoleLock);
+    g_hangup = std::move(handler);
+}
+
+void IgnoreBrokenPipes() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
 void RemoveConsoleCtrlHandler() {
     std::thread waiter;
     {
         std::scoped_lock guard(g_consoleLock);
         g_handler = nullptr;
+        g_hangup = nullptr;
         waiter = std::move(g_waiter);
     }
     if (!waiter.joinable()) return;
