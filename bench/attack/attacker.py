@@ -38,6 +38,8 @@ class Stats:
         self.connect_failures = 0
         self.bytes_read = 0
         self.closed_by_server = 0
+        self.closed_silent = 0
+        self.seconds = 0.0
 
     def as_dict(self):
         return dict(vars(self))
@@ -138,7 +140,7 @@ async def hold_idle(port, index, stats, gate, stop, sockets):
     except OSError:
         stats.connect_failures += 1
         return
-    sockets.append(sock)
+    sockets.append((index, sock))
     if index % 2:
         try:
             sock.send(b"GET /small.bin HTTP/1.0\r\nHost: 127.0.0.1\r\n")
@@ -163,17 +165,21 @@ async def main_async(args):
     idle = [asyncio.create_task(hold_idle(args.port, i, stats, gate, stop, sockets))
             for i in range(args.idle)]
     wanted = args.trickle + args.readers + args.idle
+    started = loop.time()
     for _ in range(600):
         if stats.trickling + stats.reading + stats.idle >= wanted or stop.is_set():
             break
         await asyncio.sleep(0.1)
+    stats.seconds = round(loop.time() - started, 2)
     print(json.dumps({"ready": stats.as_dict()}), flush=True)
     await stop.wait()
     if idle:
         await asyncio.gather(*idle)
         # The idle connections the server still holds, seen from here.
-        stats.closed_by_server = sum(closed_by_peer(s) for s in sockets)
-        for s in sockets:
+        closed = [index for index, s in sockets if closed_by_peer(s)]
+        stats.closed_by_server = len(closed)
+        stats.closed_silent = sum(1 for index in closed if index % 2 == 0)
+        for _, s in sockets:
             s.close()
     for task in tasks:
         task.cancel()
