@@ -138,6 +138,8 @@ def attack_rounds(servers, args):
         for name, (proc, port) in order:
             results[(name, "alone")].append(ab(port, "/small.bin", args.requests, 5)[0])
             attacker, ready = start_attack(port, attack, 600)
+            if ready["trickling"] < args.trickle or ready["reading"] < args.readers:
+                sys.exit("%s: the attack was not in place: %s" % (name, ready))
             time.sleep(SETTLE_SECONDS)
             results[(name, "attacked")].append(ab(port, "/small.bin", args.requests, 5)[0])
             done = end_attack(attacker)
