@@ -26,8 +26,9 @@ run:
 	@scripts/run-demo
 
 # Fast inner loop: default build, unit and end-to-end tests, no sanitizers or fuzzing.
+# The package test (label "package") installs a package on this machine: `make test` runs it.
 check: build
-	@ctest --test-dir build --output-on-failure -j2
+	@ctest --test-dir build --output-on-failure -j2 -LE package
 
 # Everything CI runs: default build, ASan+UBSan, TSan on the concurrency tests, fuzz smoke runs,
 # and the package test where dpkg-deb is there.
@@ -41,6 +42,13 @@ bench:
 	@scripts/install-deps run bench
 	@$(MAKE) --no-print-directory binary
 	@bench/run-all
+
+# The Debian package, build/vantrel_VERSION_ARCH.deb (see packaging/).
+deb:
+	@scripts/install-deps run package
+	@$(MAKE) --no-print-directory configure
+	@cmake --build build --target vantrel vantrel_package_files
+	@cd build && cpack --config CPackConfig.cmake
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -34,6 +34,11 @@ COptions RootOptions(const std::string& folder) {
 
 }  // namespace
 
+bool SiteWantsLowPorts(const std::string& folder) {
+    const COptions options = RootOptions(folder);
+    return options.m_port < kFirstUnprivilegedPort || options.m_smtpPort < kFirstUnprivilegedPort;
+}
+
 bool DescribeInstallSite(const std::string& folder, CUnitSite& site, std::string& error) {
     std::unique_ptr<char, decltype(&::free)> real(::realpath(folder.c_str(), nullptr), ::free);
     struct stat info;
@@ -49,8 +54,6 @@ bool DescribeInstallSite(const std::string& folder, CUnitSite& site, std::string
     // The owner runs the server; a numeric user works in a unit when there is no name.
     const passwd* owner = ::getpwuid(info.st_uid);
     site.m_user = owner ? owner->pw_name : std::to_string(info.st_uid);
-    const COptions options = RootOptions(site.m_folder);
-    site.m_lowPorts =
-        options.m_port < kFirstUnprivilegedPort || options.m_smtpPort < kFirstUnprivilegedPort;
+    site.m_lowPorts = SiteWantsLowPorts(site.m_folder);
     return true;
 }

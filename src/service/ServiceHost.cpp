@@ -97,11 +97,11 @@ int CServiceHost::Main(int argc, char** argv) {
                     g_state.m_logRequests = 1;
                     m_consoleMode = true;
                     RunConsole(argc, argv);
-                    return 0;
+                    return g_state.m_startError ? 1 : 0;
                 case EAction::Cmd:
                     m_consoleMode = true;
                     RunConsole(argc, argv);
-                    return 0;
+                    return g_state.m_startError ? 1 : 0;
             }
         }
     }
@@ -114,7 +114,7 @@ int CServiceHost::Main(int argc, char** argv) {
         ReportServiceError("StartServiceCtrlDispatcher failed");
         return 1;
     }
-    return 0;
+    return g_state.m_startError ? 1 : 0;
 }
 
 void CServiceHost::RunConsole(int /*argc*/, char** /*argv*/) {
@@ -164,6 +164,10 @@ void CServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
                 ReportServiceError("SetCurrentDirectory failed");
             } else {
                 m_hooks.m_runServer();  // reports running itself once it listens
+                if (int error = g_state.m_startError.load()) {
+                    errno = error;
+                    ReportServiceError("Couldn't bind the server socket");
+                }
             }
         }
     }
