@@ -2,9 +2,7 @@
 // never interleave, and the lock only keeps a reopen from closing the descriptor under a write.
 #include "Server/AccessLog.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 
 #include "Server/RequestHeaders.h"
 #include "Server/SocketStream.h"
+#include "platform/Socket.h"
 
 namespace {
 
@@ -53,25 +52,9 @@ void AppendEscaped(std::string& line, std::string_view text) {
     }
 }
 
-std::string ClientAddress(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return "-";
-    }
-    char text[INET6_ADDRSTRLEN] = "-";
-    if (address.ss_family == AF_INET) {
-        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr, text,
-                    sizeof text);
-    } else if (address.ss_family == AF_INET6) {
-        const in6_addr& a6 = reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr;
-        if (IN6_IS_ADDR_V4MAPPED(&a6)) {
-            ::inet_ntop(AF_INET, &a6.s6_addr[12], text, sizeof text);  // IPv4 on a dual socket
-        } else {
-            ::inet_ntop(AF_INET6, &a6, text, sizeof text);
-        }
-    }
-    return text;
+std::string ClientAddress(const sockaddr_storage& peer) {
+    std::string text = Sockets::AddressText(peer);
+    return text.empty() ? "-" : text;
 }
 
 }  // namespace
@@ -151,7 +134,7 @@ std::string FormatAccessLine(const std::string& client, std::time_t received,
 void WriteAccessLog(const CSocketStream& out, const std::vector<std::string>& lines,
                     std::time_t received) {
     if (!AccessLogIsOpen()) return;
-    std::string line = FormatAccessLine(ClientAddress(out.SocketFd()), received, lines,
+    std::string line = FormatAccessLine(ClientAddress(out.m_peerAddress), received, lines,
                                         out.m_status, out.m_bodyBytes);
     std::scoped_lock guard(g_logLock);
     if (g_fd < 0) return;

@@ -3,6 +3,7 @@
 #include "Server/HttpConnection.h"
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <cstring>
@@ -16,12 +17,17 @@
 #include "Server/HTEscape.h"
 #include "Server/HttpHeader.h"
 #include "Server/Options.h"
+#include "Server/Listener.h"
 #include "Server/ServerState.h"
+#include "Server/WorkerPool.h"
+#include "platform/Socket.h"
 
 namespace {
 
 constexpr std::size_t kMaxCopy = 1000;  // request line and query copies
 constexpr std::string_view kSeparators = " \t?\n\r";
+// What a closing connection still takes from its peer, so that the close is not a reset.
+constexpr std::size_t kDrainLimit = 64 * 1024;
 
 // Text up to its first NUL: the request line is a C string to everything after the reader.
 std::string_view UpToNul(std::string_view text) {
@@ -55,34 +61,14 @@ CNode* WalkPath(std::string_view path) {
     return node;
 }
 
-void SleepMs(int milliseconds) {
-    if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
 }  // namespace
 
 void ReadRequest(CSocketStream& in, std::vector<std::string>& lines) {
-    lines.clear();
-    std::size_t bytes = 0;
-    std::string line;
-    bool previousFull = false;  // the last piece filled kMaxRequestLine without its LF
-    // The time-out bounds each read; this bounds the whole head, so a client that trickles a
-    // line now and then cannot hold a worker for long either.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(in.ReadTimeout());
-    if (in.ReadTimeout() > 0) in.SetReadDeadline(deadline);
-    while (lines.size() < kMaxRequestLines && bytes < kMaxRequestBytes) {
-        if (in.ReadTimeout() > 0 && std::chrono::steady_clock::now() > deadline) break;
-        CSocketStream::ERead result = in.ReadLine(line, kMaxRequestLine);
-        // End of input or a time-out: answer what was read (nothing, if no line came).
-        if (result != CSocketStream::ERead::Line) break;
-        bytes += line.size() + 1;
-        // A line of exactly the piece length: the LF that follows is its end, not a blank line.
-        if (std::exchange(previousFull, line.size() == kMaxRequestLine) && line.empty()) continue;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) break;
-        lines.push_back(line);
-    }
-    in.SetReadDeadline(std::chrono::steady_clock::time_point::max());
+    CRequestHead head;
+    std::string piece;
+    while (!head.Complete() && in.ReadLine(piece, kMaxRequestLine) == CSocketStream::ERead::Line)
+        head.AddPiece(std::move(piece));
+    lines = std::move(head.Lines());
     in.Flush();
 }
 
@@ -143,48 +129,188 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines) {
     out.m_requestLines = nullptr;
 }
 
-CHttpConnection::CHttpConnection(int listenFd, const CSettings& settings) : m_listenFd(listenFd) {
-    m_stream.SetBufferedMode(settings.m_buffered);
-    m_stream.SetTimeouts(settings.m_readTimeout, settings.m_writeTimeout);
-    Start();
-}
-
-CHttpConnection::~CHttpConnection() {
-    Join();
-}
-
-int CHttpConnection::Run() {
-    while (m_stream.Accept(m_listenFd)) {
-        m_stream.m_threadId = ThreadId();
-        try {
-            Serve();
-        } catch (const std::exception& error) {
-            // Out of memory while answering: this client loses its reply, the worker goes on.
-            std::fprintf(stderr, "Request failed: %s\n", error.what());
+void ServeRequest(CSocketStream& stream, const std::vector<std::string>& lines, CWorkerPool* pool) {
+    auto pause = [pool](int milliseconds) {
+        if (milliseconds <= 0) return;
+        if (pool) {
+            pool->SleepFor(std::chrono::milliseconds(milliseconds));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
         }
-        m_stream.Close();
-    }
-    return 12;
-}
-
-void CHttpConnection::Serve() {
-    ReadRequest(m_stream, m_requestLines);
-    if (m_requestLines.empty()) {
-        LogLines(m_stream.m_threadId, "Request: NULL ");
+    };
+    if (lines.empty()) {
+        LogLines(stream.m_threadId, "Request: NULL ");
         return;
     }
     if (g_state.m_logRequests.load(std::memory_order_relaxed)) {
         // Built only when someone reads it: this runs for every request.
-        LogLines(m_stream.m_threadId, "Request: " + std::string(UpToNul(m_requestLines.front())));
+        LogLines(stream.m_threadId, "Request: " + std::string(UpToNul(lines.front())));
     }
     std::time_t received = std::time(nullptr);
-    SleepMs(g_state.GetDelay());
-    HandleRequest(m_stream, m_requestLines);
-    WriteAccessLog(m_stream, m_requestLines, received);
-    LogLines(m_stream.m_threadId, "Reply completed.");
+    pause(g_state.GetDelay());
+    HandleRequest(stream, lines);
+    WriteAccessLog(stream, lines, received);
+    LogLines(stream.m_threadId, "Reply completed.");
     // Without a pause the reply goes out at Close, with the end of the connection.
-    if (int pause = g_state.GetDelay() / 10; pause > 0) {
-        m_stream.Flush();
-        SleepMs(pause);
+    if (int after = g_state.GetDelay() / 10; after > 0) {
+        stream.Flush();
+        pause(after);
     }
+}
+
+CHttpConnection::CHttpConnection(CHttpListener& owner, CFd socket, const sockaddr_storage& peer)
+    : m_owner(owner), m_socket(std::move(socket)), m_peer(peer) {}
+
+CHttpConnection::~CHttpConnection() = default;
+
+void CHttpConnection::Start() {
+    if (int timeout = m_owner.Settings().m_readTimeout; timeout > 0) {
+        m_headDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+    } else {
+        m_headDeadline = std::chrono::steady_clock::time_point::max();
+    }
+    // The head has usually come with the connection (the listener defers the accept).
+    Read();
+    if (m_phase == EPhase::Reading) Watch(EPOLLIN);
+}
+
+void CHttpConnection::Watch(std::uint32_t events) {
+    if (m_watched) {
+        m_owner.Loop().Modify(m_socket.Get(), events, this);
+    } else {
+        m_watched = m_owner.Loop().Add(m_socket.Get(), events, this);
+    }
+}
+
+void CHttpConnection::Unwatch() {
+    if (!m_watched) return;
+    m_owner.Loop().Remove(m_socket.Get());
+    m_watched = false;
+}
+
+void CHttpConnection::OnEvents(std::uint32_t) {
+    if (m_phase == EPhase::Reading) {
+        Read();
+        return;
+    }
+    if (m_phase != EPhase::Replying || !m_queue) return;
+    switch (m_queue->Drain()) {
+        case CReplyQueue::EDrain::Pending:
+            break;
+        case CReplyQueue::EDrain::Idle:
+            Unwatch();  // the worker sends on; it asks again when the peer falls behind
+            break;
+        case CReplyQueue::EDrain::Done:
+        case CReplyQueue::EDrain::Failed:
+            Close();
+            break;
+    }
+}
+
+void CHttpConnection::Read() {
+    char chunk[16 * 1024];
+    while (!m_head.Complete()) {
+        ssize_t n = Sockets::ReceiveSome(m_socket.Get(), chunk, sizeof chunk);
+        if (n > 0) {
+            m_head.Feed(std::string_view(chunk, static_cast<std::size_t>(n)));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        m_head.End();  // the end of input (or a failed read) answers what was read
+    }
+    Dispatch();
+}
+
+void CHttpConnection::Dispatch() {
+    Unwatch();
+    m_phase = EPhase::Replying;
+    m_rateStart = std::chrono::steady_clock::now();
+    std::weak_ptr<CHttpConnection> weak = weak_from_this();
+    CEventLoop& loop = m_owner.Loop();
+    m_queue = std::make_unique<CReplyQueue>(m_socket.Get(), m_owner.Budget(), [weak, &loop] {
+        loop.Post([weak] {
+            if (auto self = weak.lock()) self->WantWrite();
+        });
+    });
+    m_owner.Pool().Submit([self = shared_from_this()](unsigned threadId) { self->Work(threadId); });
+}
+
+void CHttpConnection::Work(unsigned threadId) {
+    CSocketStream stream;
+    stream.OpenReply(m_queue.get(), m_peer);
+    stream.m_threadId = threadId;
+    try {
+        ServeRequest(stream, m_head.Lines(), &m_owner.Pool());
+    } catch (const std::exception& error) {
+        // Out of memory while answering: this client loses its reply, the worker goes on.
+        std::fprintf(stderr, "Request failed: %s\n", error.what());
+    }
+    stream.Close();
+    m_owner.Loop().Post([self = shared_from_this()] { self->WorkDone(); });
+}
+
+void CHttpConnection::WantWrite() {
+    if (m_phase != EPhase::Replying) return;
+    if (m_queue->State() == CReplyQueue::EDrain::Pending) Watch(EPOLLOUT);
+}
+
+void CHttpConnection::WorkDone() {
+    m_workDone = true;
+    if (m_phase != EPhase::Replying) return;
+    switch (m_queue->State()) {
+        case CReplyQueue::EDrain::Pending:
+            Watch(EPOLLOUT);
+            break;
+        case CReplyQueue::EDrain::Idle:  // not after Finish
+        case CReplyQueue::EDrain::Done:
+        case CReplyQueue::EDrain::Failed:
+            Close();
+            break;
+    }
+}
+
+void CHttpConnection::Tick(std::chrono::steady_clock::time_point now) {
+    if (m_phase == EPhase::Reading) {
+        // A head not complete in time: answer what came, as at the end of input.
+        if (now >= m_headDeadline) {
+            m_head.End();
+            Dispatch();
+        }
+        return;
+    }
+    if (m_phase != EPhase::Replying || !m_queue) return;
+    if (!m_queue->Waiting()) {
+        // Only time spent waiting for the peer counts against it.
+        m_rateStart = now;
+        m_rateSentAtStart = m_queue->BytesSent();
+        return;
+    }
+    const CSettings& settings = m_owner.Settings();
+    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - m_rateStart).count();
+    if (elapsed < settings.m_graceSeconds) return;
+    // The rate is measured over windows of the grace period: the socket buffers swallow
+    // megabytes at first, which would hide a reader that then takes nothing for hours.
+    std::uint64_t sent = m_queue->BytesSent() - m_rateSentAtStart;
+    if (static_cast<std::int64_t>(sent) >= settings.m_minimumRate * elapsed) {
+        m_rateStart = now;
+        m_rateSentAtStart = m_queue->BytesSent();
+        return;
+    }
+    std::fprintf(stderr, "Slow reader cut off: %s got %llu bytes in %lld s, below %lld bytes/s\n",
+                 Sockets::AddressText(m_peer).c_str(), static_cast<unsigned long long>(sent),
+                 static_cast<long long>(elapsed), static_cast<long long>(settings.m_minimumRate));
+    Close();
+}
+
+void CHttpConnection::Close(bool forget) {
+    if (m_phase == EPhase::Closed) return;
+    m_phase = EPhase::Closed;
+    // After Fail no worker touches the socket any more, so it may be closed and reused.
+    if (m_queue) m_queue->Fail();
+    Unwatch();
+    Sockets::DrainReceived(m_socket.Get(), kDrainLimit);
+    if (::close(m_socket.Release()) != 0) {
+        std::fprintf(stderr, "Windows Socket error %d:  Couldn't close a client socket.\n", errno);
+    }
+    if (forget) m_owner.Forget(this);
 }

@@ -1,13 +1,10 @@
 // Listener.cpp - the listening socket, its start-up checks, and the worker pool.
 #include "Server/Listener.h"
 
-#include "Server/BindAddress.h"
+#include "platform/BindAddress.h"
 
 #include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,18 +13,22 @@
 
 #include "Server/HttpConnection.h"
 #include "Server/ServerState.h"
+#include "platform/Socket.h"
 
 namespace {
 
 constexpr rlim_t kSocketsNeeded = 100;
+// Descriptors kept free of connections: standard streams, listeners, the loop's own, the mail
+// store's spool, the resolver.
+constexpr rlim_t kReservedDescriptors = 16;
 
-// The socket budget is the descriptor limit: raise the soft limit towards the hard one when
-// it is short, and report what is still missing.
+// The socket budget is the descriptor limit: every waiting connection holds one, so the soft
+// limit is raised to the hard one; report what is still missing.
 bool EnoughSockets() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return true;
-    if (limit.rlim_cur < kSocketsNeeded && limit.rlim_max > limit.rlim_cur) {
-        limit.rlim_cur = std::min(limit.rlim_max, kSocketsNeeded);
+    if (limit.rlim_max > limit.rlim_cur) {
+        limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
         ::getrlimit(RLIMIT_NOFILE, &limit);
     }
@@ -50,17 +51,33 @@ std::string LocalHostName() {
     return name;
 }
 
+// Connections the descriptor limit carries beside `workers` workers, each of which may hold a
+// file open, and each connection a queued file body.
+std::size_t AffordableConnections(int workers) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return 1 << 20;
+    }
+    rlim_t spare = limit.rlim_cur > kReservedDescriptors + static_cast<rlim_t>(workers)
+                       ? limit.rlim_cur - kReservedDescriptors - static_cast<rlim_t>(workers)
+                       : 0;
+    return std::max<std::size_t>(static_cast<std::size_t>(workers), spare / 2);
+}
+
+// The second line of a failed start: which port and why, in words.
+void ReportPortFailure(int port, int error) {
+    std::fprintf(stderr, "Cannot listen on port %d: %s\n", port, std::strerror(error));
+}
+
 }  // namespace
 
 CListener::CListener() {
     if (!EnoughSockets()) return;
-    CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    CFd fd(Sockets::OpenListening());
     if (!fd.IsValid()) {
         std::fprintf(stderr, "Windows Socket error %d:  Couldn't create server socket.\n", errno);
         return;
     }
-    int on = 1;
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     g_state.SetHostNameIfEmpty(LocalHostName());
     m_socket = std::move(fd);
 }
@@ -69,50 +86,52 @@ CListener::~CListener() {
     StopWorkers();
 }
 
-void CListener::Listen(int port, int workers) {
+bool CListener::Listen(int port, int workers) {
     // A port outside 0-65535 would wrap to another one while pages name the configured value.
     if (port < 0 || port > 65535) {
         std::fprintf(stderr, "Windows Socket error %d:  Couldn't bind the server socket.\n",
                      EINVAL);
-        return;
+        ReportPortFailure(port, m_error = EINVAL);
+        return false;
     }
     if (!BindListeningSocket(m_socket, port)) {
-        std::fprintf(stderr, "Windows Socket error %d:  Couldn't bind the server socket.\n", errno);
-        return;
+        int error = errno;
+        std::fprintf(stderr, "Windows Socket error %d:  Couldn't bind the server socket.\n", error);
+        ReportPortFailure(port, m_error = error);
+        return false;
     }
     // The queue is at least the system's: a short one drops connections under a burst, and
     // every dropped client waits a second or more for its retransmit.
-    if (::listen(m_socket.Get(), std::max(workers, SOMAXCONN)) != 0) {
+    if (Sockets::Listen(m_socket.Get(), std::max(workers, SOMAXCONN)) != 0) {
+        int error = errno;
         std::fprintf(stderr,
                      "Windows Socket error %d:  Couldn't setup the server to listen for clients.\n",
-                     errno);
-        return;
+                     error);
+        ReportPortFailure(port, m_error = error);
+        return false;
     }
+    StartServing(workers);
+    return true;
+}
+
+void CListener::StartServing(int workers) {
     for (int i = 0; i < workers; ++i)
         m_workers.push_back(CreateWorker());
 }
 
 int CListener::BoundPort() const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(m_socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return -1;
-    }
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-    }
-    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    return Sockets::BoundPort(m_socket.Get());
 }
 
 void CListener::StopWorkers() {
     if (m_socket.IsValid()) {
         // Shutting the listening socket makes every pending accept fail, so the workers end.
-        ::shutdown(m_socket.Get(), SHUT_RDWR);
+        Sockets::Shutdown(m_socket.Get());
     }
     for (auto& worker : m_workers)
-        worker->Interrupt();
+        if (worker) worker->Interrupt();
     for (auto& worker : m_workers)
-        worker->Join();
+        if (worker) worker->Join();
     m_workers.clear();
     if (m_socket.IsValid() && ::close(m_socket.Release()) != 0) {
         std::fprintf(stderr, "Windows Socket error %d:  Couldn't close the server socket.\n",
@@ -121,15 +140,95 @@ void CListener::StopWorkers() {
 }
 
 CHttpListener::CHttpListener() {
-    if (!IsValid()) return;
-    int seconds = kDeferAcceptSeconds;
-    ::setsockopt(Socket(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+    if (IsValid()) Sockets::DeferAccept(Socket(), kDeferAcceptSeconds);
 }
 
 CHttpListener::~CHttpListener() {
+    StopServing();
     StopWorkers();
 }
 
-std::unique_ptr<CServerThread> CHttpListener::CreateWorker() {
-    return std::make_unique<CHttpConnection>(Socket(), m_settings);
+void CHttpListener::StartServing(int workers) {
+    m_loop = std::make_unique<CEventLoop>();
+    if (!m_loop->IsValid()) {
+        std::fprintf(stderr, "Cannot start the connection loop: %s\n", std::strerror(errno));
+        m_loop.reset();
+        return;
+    }
+    Sockets::SetNonBlocking(Socket());
+    m_maxConnections = AffordableConnections(workers);
+    m_pool = std::make_unique<CWorkerPool>(workers);
+    m_loop->SetTick([this] { Tick(); });
+    ResumeAccepting();
+    m_loopThread = std::thread([this] { m_loop->Run(); });
+}
+
+void CHttpListener::StopServing() {
+    if (!m_loop) return;
+    m_pool->Stop();  // pauses in requests end now; queued heads are dropped
+    m_loop->Stop();
+    if (m_loopThread.joinable()) m_loopThread.join();
+    // The loop is gone: its connections are ended from here. A worker still answering finds
+    // its connection failed and drops the rest of its reply.
+    for (auto& [key, connection] : m_connections)
+        connection->Close(false);
+    m_budget.WakeAll();
+    m_pool->Join();
+    m_connections.clear();
+    m_pool.reset();
+    m_loop.reset();
+}
+
+void CHttpListener::PauseAccepting() {
+    if (!m_accepting) return;
+    m_loop->Remove(Socket());
+    m_accepting = false;
+}
+
+void CHttpListener::ResumeAccepting() {
+    if (m_accepting || m_connections.size() >= m_maxConnections) return;
+    m_accepting = m_loop->Add(Socket(), EPOLLIN, &m_acceptor);
+}
+
+void CHttpListener::AcceptAll() {
+    while (m_accepting) {
+        if (m_connections.size() >= m_maxConnections) {
+            PauseAccepting();  // until a connection ends
+            return;
+        }
+        sockaddr_storage peer{};
+        CFd fd(Sockets::AcceptNonBlocking(Socket(), peer));
+        if (!fd.IsValid()) {
+            int error = errno;
+            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR ||
+                error == ECONNABORTED || error == EPROTO) {
+                if (error == EAGAIN || error == EWOULDBLOCK) return;
+                continue;
+            }
+            // Out of descriptors or memory (or the socket was shut): try again at the next tick.
+            PauseAccepting();
+            return;
+        }
+        auto connection = std::make_shared<CHttpConnection>(*this, std::move(fd), peer);
+        m_connections.emplace(connection.get(), connection);
+        connection->Start();
+    }
+}
+
+void CHttpListener::Forget(CHttpConnection* connection) {
+    auto found = m_connections.find(connection);
+    if (found == m_connections.end()) return;
+    // Events of this batch may still name it.
+    m_loop->Defer(std::move(found->second));
+    m_connections.erase(found);
+    ResumeAccepting();
+}
+
+void CHttpListener::Tick() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = m_connections.begin(); it != m_connections.end();) {
+        CHttpConnection* connection = (it++)->first;  // Tick may end it, and erase it
+        connection->Tick(now);
+    }
+    ResumeAccepting();
 }

@@ -4,10 +4,11 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "Server/AccessLog.h"
-#include "Server/BindAddress.h"
+#include "platform/BindAddress.h"
 #include "Server/FolderNode.h"
 #include "Server/Listener.h"
 #include "Server/MimeTypes.h"
@@ -16,7 +17,6 @@
 namespace {
 
 constexpr int kMaxWorkers = 1000;  // `clients` beyond this would only exhaust threads
-constexpr int kWriteTimeoutSeconds = 60;
 // Standard streams, the two listeners, the mail worker's socket and spool, the resolver.
 constexpr long kReservedDescriptors = 16;
 // A worker blocked in accept already holds a descriptor number (the kernel reserves the new
@@ -63,7 +63,6 @@ void RunServer() {
     auto http = std::make_unique<CHttpListener>();
     CHttpConnection::CSettings settings;
     settings.m_readTimeout = rootOptions.m_timeout;
-    settings.m_writeTimeout = kWriteTimeoutSeconds;
     http->SetConnectionSettings(settings);
     g_state.m_httpListener = std::move(http);
     if (g_state.m_topicsFolder && g_state.m_makeSmtpListener) {
@@ -73,15 +72,24 @@ void RunServer() {
     if (g_state.m_httpListener->IsValid()) {
         g_state.m_httpPort = rootOptions.m_port;
         g_state.m_smtpPort = rootOptions.m_smtpPort;
-        g_state.m_httpListener->Listen(
-            g_state.m_httpPort,
-            AffordableWorkers(std::clamp(rootOptions.m_clients, 1, kMaxWorkers)));
-        if (g_state.m_smtpListener && g_state.m_smtpListener->IsValid()) {
-            g_state.m_smtpListener->Listen(g_state.m_smtpPort,
-                                           std::clamp(rootOptions.m_smtpClients, 1, kMaxWorkers));
+        CListener* failed = nullptr;
+        if (!g_state.m_httpListener->Listen(
+                g_state.m_httpPort,
+                AffordableWorkers(std::clamp(rootOptions.m_clients, 1, kMaxWorkers)))) {
+            failed = g_state.m_httpListener.get();
+        } else if (g_state.m_smtpListener && g_state.m_smtpListener->IsValid() &&
+                   !g_state.m_smtpListener->Listen(
+                       g_state.m_smtpPort,
+                       std::clamp(rootOptions.m_smtpClients, 1, kMaxWorkers))) {
+            failed = g_state.m_smtpListener.get();
         }
-        if (g_state.m_reportRunning) g_state.m_reportRunning();
-        g_state.m_stopEvent.Wait();
+        if (!failed) {
+            if (g_state.m_reportRunning) g_state.m_reportRunning();
+            g_state.m_stopEvent.Wait();
+        } else {
+            // A server that cannot have its port serves nothing: end instead of waiting.
+            g_state.m_startError = failed->Error();
+        }
     }
 
     // Listeners join their workers before they go, so no request still reads the tree.

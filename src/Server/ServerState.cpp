@@ -88,6 +88,7 @@ void ServerState::ResetForTests() {
     m_httpPort = 80;
     m_smtpPort = 25;
     m_logRequests = 0;
+    m_startError = 0;
     m_admins.Clear();
     {
         std::scoped_lock guard(m_hostLock);

@@ -122,6 +122,9 @@ class ServerState {
     std::function<std::unique_ptr<CListener>()> m_makeSmtpListener;
     // Called by RunServer once it listens, before it waits: the service host reports running.
     std::function<void()> m_reportRunning;
+    // Set by RunServer when a listener could not have its port (the errno): the process then
+    // ends with exit code 1 instead of serving nothing.
+    std::atomic<int> m_startError{0};
 
     // --- request log ---
     std::atomic<int> m_logRequests{0};

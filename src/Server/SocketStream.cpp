@@ -15,6 +15,7 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -110,6 +111,13 @@ void CSocketStream::Interrupt() {
     if (m_socket.IsValid()) ::shutdown(m_socket.Get(), SHUT_RDWR);
 }
 
+void CSocketStream::OpenReply(CReplySink* sink, const sockaddr_storage& peer) {
+    OpenMemory({});
+    m_memory = false;
+    m_sink = sink;
+    m_peerAddress = peer;
+}
+
 void CSocketStream::OpenMemory(std::string input) {
     ResetRequestState();
     {
@@ -118,6 +126,7 @@ void CSocketStream::OpenMemory(std::string input) {
     }
     m_memory = true;
     m_buffered = false;
+    m_sink = nullptr;
     m_in = std::move(input);
     m_inputEnded = true;
 }
@@ -217,6 +226,11 @@ bool CSocketStream::SendAll(const char* data, std::size_t length, int flags) {
 }
 
 void CSocketStream::Flush() {
+    if (m_sink) {
+        if (!m_out.empty() && !m_failed && !m_sink->Send(m_out, false)) m_failed = true;
+        m_out.clear();
+        return;
+    }
     if (m_memory || m_buffered || !m_socket.IsValid() || m_out.empty()) return;
     if (!m_failed) SendAll(m_out.data(), m_out.size());
     m_out.clear();
@@ -264,7 +278,7 @@ std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
     // A small body is read into the reply, so that it leaves with the header in one send.
     // A larger one goes straight from the file, in buffered mode too: holding a file of any
     // size in memory until Close would let one request exhaust the server's memory.
-    if (m_memory || !m_socket.IsValid() ||
+    if (m_memory || (!m_sink && !m_socket.IsValid()) ||
         (length <= kInlineFileBytes && m_out.size() < kSendChunk)) {
         char chunk[kReceiveChunk];
         while (sent < length) {
@@ -279,6 +293,20 @@ std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
         FlushIfFull();
         m_bodyBytes += sent;
         return sent;
+    }
+    if (m_sink) {
+        // The header goes out with the first body bytes where the kernel can join them.
+        if (!m_out.empty() && !m_sink->Send(m_out, true)) m_failed = true;
+        m_out.clear();
+        off_t offset = m_failed ? -1 : ::lseek(fd, 0, SEEK_CUR);
+        std::int64_t taken = offset < 0 ? -1 : m_sink->SendFile(fd, offset, length);
+        if (taken < 0) {
+            m_failed = true;
+            return 0;
+        }
+        ::lseek(fd, offset + taken, SEEK_SET);
+        m_bodyBytes += taken;
+        return taken;
     }
     if (!m_out.empty()) {
         // The header goes out with the first body bytes where the kernel can join them.
@@ -309,6 +337,13 @@ std::int64_t CSocketStream::SendFile(int fd, std::int64_t length) {
 }
 
 void CSocketStream::Close() {
+    if (m_sink) {
+        // The last bytes go with "more follows": the end of the connection comes at once.
+        if (!m_out.empty() && !m_failed && !m_sink->Send(m_out, true)) m_failed = true;
+        m_out.clear();
+        std::exchange(m_sink, nullptr)->Finish();
+        return;
+    }
     if (m_memory) return;
     if (!m_socket.IsValid()) return;
     // The last bytes are sent with MSG_MORE: the shutdown below pushes them, and the end of

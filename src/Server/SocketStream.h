@@ -2,6 +2,9 @@
 // writes its reply here, and reads the request's options and the worker's thread id from it.
 //
 // Modes:
+//  - reply (the event loop's connections): OpenReply binds the stream to the connection's
+//    CReplySink; gathered output goes to it when the reply is flushed, passes kSendChunk, before
+//    a file body, and at Close, which completes the reply. The head was read by the loop.
 //  - direct: reads and writes go to the accepted socket. Output is gathered in one buffer per
 //    reply and sent when the reply is flushed, when it passes kSendChunk, before a read that
 //    has to wait for the peer, before a file body sent by sendfile, and at Close (together
@@ -25,6 +28,7 @@
 
 #include <sys/socket.h>
 
+#include "Server/ReplySink.h"
 #include "platform/Fd.h"
 
 class COptions;
@@ -65,6 +69,9 @@ class CSocketStream {
     // From another thread (server stop): shuts the client socket down so a blocked read or
     // write returns at once; sockets accepted later are shut at once too.
     void Interrupt();
+    // Reply mode: the reply goes to `sink` (not owned, valid until Close) for the client at
+    // `peer`.
+    void OpenReply(CReplySink* sink, const sockaddr_storage& peer);
     // Memory mode: the stream reads `input` and keeps everything written.
     void OpenMemory(std::string input);
     std::string TakeOutput();
@@ -129,8 +136,6 @@ class CSocketStream {
     // body bytes handed to the stream.
     int m_status = 0;
     std::int64_t m_bodyBytes = 0;
-    // The accepted client socket (invalid in memory mode), for the client's address.
-    int SocketFd() const { return m_socket.Get(); }
     // The client's address as accept gave it; AF_UNSPEC in memory mode unless a test sets it.
     sockaddr_storage m_peerAddress{};
 
@@ -152,6 +157,7 @@ class CSocketStream {
     std::mutex m_socketLock;  // guards m_socket's changes and m_interrupted against Interrupt
     bool m_interrupted = false;
     CFd m_socket;
+    CReplySink* m_sink = nullptr;
     bool m_wantBuffered = false;
     bool m_buffered = false;
     bool m_memory = false;

@@ -204,39 +204,80 @@ GMimeMessage* Parse(std::string_view bytes) {
     return message;
 }
 
-void AppendText(xmlNode* node, std::string& out, bool pre, int depth) {
+// Text gathered from the parser's events as they come: no document tree is built, which was
+// most of what reading an HTML part cost.
+struct CHtmlText {
+    std::string m_out;
+    int m_depth = 0;    // elements open
+    int m_skipped = 0;  // open script, style or head elements: nothing inside them shows
+    int m_pre = 0;      // open pre elements: blanks are kept
+    static constexpr int kMaxDepth = 200;
+
+    bool Shown() const { return m_skipped == 0 && m_depth <= kMaxDepth; }
+    void EndLine() {
+        if (!m_out.empty() && m_out.back() != '\n') m_out += '\n';
+    }
+    void Text(const xmlChar* text, int length) {
+        if (!Shown()) return;
+        for (int i = 0; i < length; ++i) {
+            char c = static_cast<char>(text[i]);
+            bool blank = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+            if (m_pre > 0 || !blank) {
+                m_out += c;
+            } else if (!m_out.empty() && m_out.back() != ' ' && m_out.back() != '\n') {
+                m_out += ' ';
+            }
+        }
+    }
+};
+
+bool IsNamed(const xmlChar* name, const char* what) {
+    return g_ascii_strcasecmp(reinterpret_cast<const char*>(name), what) == 0;
+}
+
+bool IsHidden(const xmlChar* name) {
+    return IsNamed(name, "script") || IsNamed(name, "style") || IsNamed(name, "head");
+}
+
+bool IsBlock(const xmlChar* name) {
     static const char* const kBlocks[] = {"p",  "div", "br", "tr", "li",         "h1",   "h2",
                                           "h3", "h4",  "h5", "h6", "blockquote", "pre",  "table",
                                           "hr", "dd",  "dt", "ul", "ol",         "form", "section"};
-    for (xmlNode* child = node; child; child = child->next) {
-        if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
-            const char* text = reinterpret_cast<const char*>(child->content);
-            if (!text) continue;
-            for (const char* p = text; *p; ++p) {
-                bool blank = *p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f';
-                if (pre || !blank) {
-                    out += *p;
-                } else if (!out.empty() && out.back() != ' ' && out.back() != '\n') {
-                    out += ' ';
-                }
-            }
-        } else if (child->type == XML_ELEMENT_NODE) {
-            const char* name = reinterpret_cast<const char*>(child->name);
-            if (g_ascii_strcasecmp(name, "script") == 0 || g_ascii_strcasecmp(name, "style") == 0 ||
-                g_ascii_strcasecmp(name, "head") == 0) {
-                continue;
-            }
-            bool block = false;
-            for (const char* b : kBlocks)
-                block = block || g_ascii_strcasecmp(name, b) == 0;
-            if (block && !out.empty() && out.back() != '\n') out += '\n';
-            if (depth < 200) {
-                AppendText(child->children, out, pre || g_ascii_strcasecmp(name, "pre") == 0,
-                           depth + 1);
-            }
-            if (block && !out.empty() && out.back() != '\n') out += '\n';
-        }
+    for (const char* b : kBlocks) {
+        if (IsNamed(name, b)) return true;
     }
+    return false;
+}
+
+// The parser hands itself to the callbacks; the text being gathered hangs off it.
+CHtmlText* TextOf(void* parser) {
+    return static_cast<CHtmlText*>(static_cast<htmlParserCtxtPtr>(parser)->_private);
+}
+
+void OnStart(void* context, const xmlChar* name, const xmlChar**) {
+    CHtmlText* text = TextOf(context);
+    if (IsHidden(name)) {
+        ++text->m_skipped;
+    } else if (text->Shown() && IsBlock(name)) {
+        text->EndLine();
+    }
+    if (IsNamed(name, "pre")) ++text->m_pre;
+    ++text->m_depth;
+}
+
+void OnEnd(void* context, const xmlChar* name) {
+    CHtmlText* text = TextOf(context);
+    --text->m_depth;
+    if (IsNamed(name, "pre") && text->m_pre > 0) --text->m_pre;
+    if (IsHidden(name)) {
+        if (text->m_skipped > 0) --text->m_skipped;
+    } else if (text->Shown() && IsBlock(name)) {
+        text->EndLine();
+    }
+}
+
+void OnCharacters(void* context, const xmlChar* chars, int length) {
+    TextOf(context)->Text(chars, length);
 }
 
 }  // namespace
@@ -248,14 +289,28 @@ std::string HtmlToText(std::string_view html) {
     }();
     (void)ready;
     if (html.empty()) return {};
-    htmlDocPtr doc = htmlReadMemory(
-        html.data(), static_cast<int>(std::min<std::size_t>(html.size(), 1u << 30)), nullptr,
-        "UTF-8", HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET);
-    if (!doc) return {};
-    std::string text;
-    AppendText(xmlDocGetRootElement(doc), text, false, 0);
-    xmlFreeDoc(doc);
-    return MimeToUtf8(text);
+    htmlParserCtxtPtr parser = htmlNewParserCtxt();
+    if (!parser) return {};
+    htmlSAXHandler handler{};
+    handler.startElement = OnStart;
+    handler.endElement = OnEnd;
+    handler.characters = OnCharacters;
+    handler.cdataBlock = OnCharacters;
+    std::memcpy(parser->sax, &handler, sizeof handler);
+    CHtmlText text;
+    parser->_private = &text;
+    // The text is UTF-8 already, converted from the part's charset: a <meta> naming another
+    // must not make the parser read it again.
+    htmlDocPtr doc = htmlCtxtReadMemory(
+        parser, html.data(), static_cast<int>(std::min<std::size_t>(html.size(), 1u << 30)),
+        nullptr, "UTF-8",
+        HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET |
+            HTML_PARSE_IGNORE_ENC);
+    if (doc) xmlFreeDoc(doc);
+    htmlFreeParserCtxt(parser);
+    // Blanks after the last word (the line end after </html>, say) show nothing.
+    text.m_out.erase(text.m_out.find_last_not_of(' ') + 1);
+    return MimeToUtf8(text.m_out);
 }
 
 CMimeBody ReadMimeBody(std::string_view bytes) {

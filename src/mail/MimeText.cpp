@@ -187,7 +187,15 @@ std::pair<std::string, std::string> DecodeSenderLine(std::string_view line) {
             sender.first = std::move(shown);
         }
         if (list) g_object_unref(list);
-        if (mailbox) return sender;
+        if (mailbox && sender.first.find("=?") == std::string::npos) return sender;
+        // An encoded word the address parser could not take apart (one that holds the
+        // address as well): the value decoded as text is read as a plain From line.
+        CGString decoded(g_mime_utils_header_decode_text(MimeParserOptions(), value.c_str()));
+        if (decoded) {
+            auto [name, address] =
+                ParseSender("From: " + MakeValid(decoded.get(), std::strlen(decoded.get())));
+            return {Utf8HeaderValue(name, kNameCut), Utf8HeaderValue(address, kNameCut)};
+        }
     }
     auto [name, address] = ParseSender(line);
     return {Utf8HeaderValue(name, kNameCut), Utf8HeaderValue(address, kNameCut)};

@@ -265,7 +265,8 @@ void CSpoolReader::Header(std::string_view line) {
         } else if (kind == CHeaderKind::kSender) {
             m_message.m_senderLine.assign(line.substr(0, kFoldedLineCut));
             m_folding = &m_message.m_senderLine;
-        } else if (kind == CHeaderKind::kOther && StartsWithIgnoringCase(line, "Content-Type:")) {
+        } else if (kind == CHeaderKind::kOther && !line.empty() && (line[0] | 0x20) == 'c' &&
+                   StartsWithIgnoringCase(line, "Content-Type:")) {
             m_message.m_typeLine.assign(line.substr(0, kTypeLineCut));
             m_folding = &m_message.m_typeLine;
         } else {

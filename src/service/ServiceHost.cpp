@@ -98,11 +98,11 @@ int CServiceHost::Main(int argc, char** argv) {
                     g_state.m_logRequests = 1;
                     m_consoleMode = true;
                     RunConsole(argc, argv);
-                    return 0;
+                    return g_state.m_startError ? 1 : 0;
                 case EAction::Cmd:
                     m_consoleMode = true;
                     RunConsole(argc, argv);
-                    return 0;
+                    return g_state.m_startError ? 1 : 0;
             }
         }
     }
@@ -115,7 +115,7 @@ int CServiceHost::Main(int argc, char** argv) {
         ReportServiceError("StartServiceCtrlDispatcher failed");
         return 1;
     }
-    return 0;
+    return g_state.m_startError ? 1 : 0;
 }
 
 void CServiceHost::RunConsole(int /*argc*/, char** /*argv*/) {
@@ -165,6 +165,10 @@ void CServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
                 ReportServiceError("SetCurrentDirectory failed");
             } else {
                 m_hooks.m_runServer();  // reports running itself once it listens
+                if (int error = g_state.m_startError.load()) {
+                    errno = error;
+                    ReportServiceError("Couldn't bind the server socket");
+                }
             }
         }
     }

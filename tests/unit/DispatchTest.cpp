@@ -172,10 +172,13 @@ TEST_F(DispatchTest, ReadRequestSplitsAndBoundsTheHead) {
         std::vector<std::string> lines;
     } cases[] = {
         {"request and header", "GET / HTTP/1.0\r\nA: b\r\n\r\nbody", {"GET / HTTP/1.0", "A: b"}},
-        {"bare line feeds", "GET /\nA: b\n\n", {"GET /", "A: b"}},
+        {"bare line feeds", "GET / HTTP/1.0\nA: b\n\n", {"GET / HTTP/1.0", "A: b"}},
         {"empty line first", "\r\nGET /\r\n\r\n", {}},
+        // Without a version the request line is the whole request; what follows is not read.
+        {"no version", "GET /\r\nA: b\r\n\r\n", {"GET /"}},
+        {"no version, query only", "GET /?x y\nA: b\n\n", {"GET /?x y"}},
         {"nothing", "", {}},
-        {"end without blank line", "GET /\r\nA: b", {"GET /", "A: b"}},
+        {"end without blank line", "GET / http/1.0\r\nA: b", {"GET / http/1.0", "A: b"}},
         {"long line in pieces",
          longLine + "\r\n\r\n",
          {longLine.substr(0, 999), longLine.substr(999)}},
@@ -196,7 +199,7 @@ TEST_F(DispatchTest, ReadRequestSplitsAndBoundsTheHead) {
         EXPECT_EQ(Read(c.input), c.lines);
     }
 
-    std::string many;
+    std::string many = "GET / HTTP/1.0\r\n";
     for (int i = 0; i < 3000; ++i)
         many += "X: y\r\n";
     EXPECT_EQ(Read(many).size(), kMaxRequestLines);

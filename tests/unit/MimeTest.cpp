@@ -73,7 +73,7 @@ TEST(MimeHeaders, EncodedWordsFoldingAndCharsetsBecomeUtf8) {
     EXPECT_EQ(plain->MessageByNumber(1)->m_fromName, "J\xf6rg M\xfcller");
 }
 
-TEST(MimeHeaders, RawBytesAreReadInTheCharsetTheMessageNames) {
+TEST(MimeHeaders, RawBytesTakeTheMessagesCharsetAndWordsMayHoldTheAddress) {
     CTempDir dir;
     const std::string spool =
         "From x Mon Jan  9 10:11:12 1995\n"
@@ -82,7 +82,9 @@ TEST(MimeHeaders, RawBytesAreReadInTheCharsetTheMessageNames) {
         "Content-Type: text/plain;\n\tcharset=\"big5\"\n"  // the charset on a folded line
         "\nbody\n"
         // A charset in a part of the body is not the message's: raw bytes stay windows-1252.
+        // An encoded word that holds the address too is still decoded.
         "From x Mon Jan  9 10:11:12 1995\n"
+        "From: =?utf-8?q?Ren=C3=A9e_<renee@host>?=\n"
         "Subject: Caf\xe9\n"
         "Content-Type: multipart/mixed; boundary=b\n"
         "\n--b\nContent-Type: text/plain; charset=big5\n\nx\n--b--\n";
@@ -91,6 +93,10 @@ TEST(MimeHeaders, RawBytesAreReadInTheCharsetTheMessageNames) {
     EXPECT_EQ(box->MessageByNumber(0)->m_fromName, "\xe4\xb8\xad\xe6\x96\x87");
     EXPECT_EQ(box->MessageByNumber(0)->m_subject, "[list] \xe4\xb8\xad\xe6\x96\x87");
     EXPECT_EQ(box->MessageByNumber(1)->m_subject, "Caf\xc3\xa9");
+    EXPECT_EQ(box->MessageByNumber(1)->m_fromName,
+              "Ren\xc3\xa9"
+              "e");
+    EXPECT_EQ(box->MessageByNumber(1)->m_fromAddress, "renee@host");
 }
 
 TEST(MimeHeaders, CutsNeverSplitACharacter) {
@@ -123,6 +129,13 @@ TEST(MimeBodies, QuotedPrintableHtmlOnlyAndAttachments) {
     EXPECT_EQ(html.m_text.find("alert"), std::string::npos);
     EXPECT_EQ(html.m_text.find("y.gif"), std::string::npos);
     EXPECT_NE(html.m_text.find("Gr\xc3\xbc\xc3\x9f"), std::string::npos);  // undeclared: 1252
+    CMimeBody meta = ReadMimeBody(
+        "Content-Type: text/html; charset=utf-8\n\n<html><head><meta charset=\"big5\"></head>"
+        "<body>Gr\xc3\xbc\xc3\x9f"
+        "e</body></html>\n");
+    EXPECT_EQ(meta.m_text,
+              "Gr\xc3\xbc\xc3\x9f"
+              "e");
 
     const std::string mixed =
         "Content-Type: multipart/mixed; boundary=B\n\n"

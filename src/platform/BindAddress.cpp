@@ -1,5 +1,5 @@
 // BindAddress.cpp - the choice of family and address for the listening sockets.
-#include "Server/BindAddress.h"
+#include "platform/BindAddress.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
