@@ -45,17 +45,20 @@ struct CSiteTree {
     CFolderNode* m_icons = nullptr;
 };
 
-// The tree a thread sees: the one it is building (a reload's scan), else the one its request
-// pinned, else the published one. Requests pin at dispatch: `get()` is the dispatcher's call,
-// taken once as a request starts walking its path; every other reader (`->`, the special
-// folders) reads the same tree through the rest of that request.
+// The tree a thread sees: the one it is building (a reload's scan), else the one it pinned. A
+// request pins at dispatch: `get()` is the dispatcher's call, taken once as a request starts
+// walking its path; every other reader (`->`, the special folders) reads the same tree through
+// the rest of that request. A thread that reads without having pinned pins the published tree.
 namespace SiteTree {
 std::shared_ptr<CSiteTree> Published();
 void Publish(std::shared_ptr<CSiteTree> tree);
 CSiteTree& Active();
 // The calling thread's scan writes its special folders into `tree` (null: back to normal).
 void SetBuilding(CSiteTree* tree);
-// The calling thread lets go of the tree its last request pinned.
+// The calling thread reads the published tree from now on (the mail side, under
+// m_deliveryLock, before each lookup).
+void PinPublished();
+// The calling thread lets go of the tree it pinned.
 void Unpin();
 }  // namespace SiteTree
 

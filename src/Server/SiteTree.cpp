@@ -38,11 +38,14 @@ void Publish(std::shared_ptr<CSiteTree> tree) {
 
 CSiteTree& Active() {
     if (t_building) return *t_building;
-    if (t_pinned) return *t_pinned;
-    // Unpinned readers (start-up, the mail side under m_deliveryLock) read the published tree;
-    // only a reload replaces it, and never while they hold that lock.
-    std::scoped_lock guard(g_publishedLock);
-    return *PublishedSlot();
+    // A thread that reads before it ever pinned (start-up, a refused request's reply) pins the
+    // published tree, so a reload cannot free what it reads.
+    if (!t_pinned) t_pinned = Published();
+    return *t_pinned;
+}
+
+void PinPublished() {
+    t_pinned = Published();
 }
 
 void SetBuilding(CSiteTree* tree) {
@@ -57,7 +60,7 @@ void Unpin() {
 
 CFolderNode* CSiteRoot::get() const {
     if (t_building) return t_building->m_root.get();
-    t_pinned = SiteTree::Published();
+    SiteTree::PinPublished();
     return t_pinned->m_root.get();
 }
 

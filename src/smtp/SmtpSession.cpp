@@ -347,6 +347,7 @@ std::string CSmtpSession::OnRcpt(std::string_view argument) {
     }
     if (UnknownNames().Contains(name)) return Line(kReplyUnavailable);
     std::shared_lock<std::shared_mutex> tree(g_state.m_deliveryLock);
+    SiteTree::PinPublished();
     CMailboxNode* mailbox = FindMailboxFolder(name);
     if (!mailbox) {
         UnknownNames().Add(name);
@@ -379,6 +380,7 @@ CSmtpSession::CResult CSmtpSession::RunStore() {
         // The names are looked up again: a reload since RCPT may have replaced the mailboxes
         // (the old nodes are only compared, never used, after that).
         std::shared_lock<std::shared_mutex> tree(g_state.m_deliveryLock);
+        SiteTree::PinPublished();
         std::vector<CMailboxNode*> mailboxes;
         for (const std::string& name : m_recipientNames) {
             CMailboxNode* mailbox = FindMailboxFolder(name);
