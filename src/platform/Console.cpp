@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cerrno>
 #include <mutex>
 #include <system_error>

@@ -1,6 +1,7 @@
 // Console.h - console control events from signals: SIGINT is Ctrl+C, SIGQUIT Ctrl+Break, and
 // SIGTERM (what init systems and containers send) stops like them. SIGHUP goes to the hangup
-// handler (the server reopens its access log).
+// handler (the server reopens its access log and
+// reloads the tree).
 // No code runs in an asynchronous signal handler: a dedicated thread takes the signals with
 // sigwait and calls the handler there.
 #pragma once

@@ -2,11 +2,14 @@
 // service host, which reads the command line and runs the server in the chosen mode.
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <iostream>
 #include <thread>
 
 #include "Server/AccessLog.h"
+#include "Server/ReloadSite.h"
 #include "Server/RunServer.h"
 #include "Server/ServerState.h"
 #include "mail/MailArchive.h"
@@ -16,9 +19,26 @@
 #include "service/ServiceHost.h"
 #include "smtp/SmtpService.h"
 
+namespace {
+
+// SIGHUP: the tree is scanned again; one console line says what changed.
+void ReloadAndReport() {
+    CReloadCounts counts;
+    if (!ReloadSite(counts)) return;
+    const std::string line = ReloadLine(counts);
+    std::scoped_lock guard(g_state.m_logLock);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     IgnoreBrokenPipes();
-    SetHangupHandler(ReopenAccessLog);  // logrotate's postrotate
+    SetHangupHandler([] {
+        ReopenAccessLog();  // logrotate's postrotate
+        ReloadAndReport();
+    });
     RegisterMailArchive();
     RegisterSmtpService();
 
