@@ -13,6 +13,7 @@
 
 #include "Server/HttpConnection.h"
 #include "Server/ServerState.h"
+#include "platform/Fd.h"
 #include "platform/Socket.h"
 
 namespace {
@@ -51,17 +52,18 @@ std::string LocalHostName() {
     return name;
 }
 
-// Connections the descriptor limit carries beside `workers` workers, each of which may hold a
-// file open, and each connection a queued file body.
+// Connections the descriptor limit carries beside what is open now (the published folders
+// keep theirs) and `workers` workers, each of which may hold a file and a spool open. A
+// sixteenth more stays free for bursts of files and the other listener. A queued file body
+// needs no descriptor of its own: when none is left, its bytes are copied (ReplyQueue).
 std::size_t AffordableConnections(int workers) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
         return 1 << 20;
     }
-    rlim_t spare = limit.rlim_cur > kReservedDescriptors + static_cast<rlim_t>(workers)
-                       ? limit.rlim_cur - kReservedDescriptors - static_cast<rlim_t>(workers)
-                       : 0;
-    return std::max<std::size_t>(static_cast<std::size_t>(workers), spare / 2);
+    const long free = static_cast<long>(limit.rlim_cur) - OpenDescriptorCount();
+    const long spare = free - free / 16 - static_cast<long>(kReservedDescriptors) - 2L * workers;
+    return static_cast<std::size_t>(std::max(spare, static_cast<long>(workers)));
 }
 
 // The second line of a failed start: which port and why, in words.

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr std::size_t kSendFilePiece = 1 << 30;
+constexpr std::size_t kCopyPiece = 64 * 1024;  // a file body copied for want of a descriptor
 
 bool WouldBlock() {
     return errno == EAGAIN || errno == EWOULDBLOCK;
@@ -121,18 +122,37 @@ std::int64_t CReplyQueue::SendFile(int fd, std::int64_t offset, std::int64_t len
         if (at < end) {
             CSegment segment;
             segment.m_file = CFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-            if (!segment.m_file.IsValid()) {
-                m_failed = true;
-                return -1;
+            if (segment.m_file.IsValid()) {
+                segment.m_offset = at;
+                segment.m_end = end;
+                Queue(std::move(segment), 0);
+                wake = !m_loopOwns.exchange(true);
+                at = end;
             }
-            segment.m_offset = at;
-            segment.m_end = end;
-            Queue(std::move(segment), 0);
-            wake = !m_loopOwns.exchange(true);
         }
     }
     if (wake) m_wantWrite();
+    // No descriptor left to keep the file by: the rest goes as bytes, within the memory bound.
+    if (at < end && !CopyFileBody(fd, at, end)) return -1;
     return end - offset;
+}
+
+bool CReplyQueue::CopyFileBody(int fd, std::int64_t at, std::int64_t& end) {
+    std::string piece;
+    while (at < end) {
+        piece.resize(static_cast<std::size_t>(
+            std::min<std::int64_t>(end - at, static_cast<std::int64_t>(kCopyPiece))));
+        ssize_t n = ::pread(fd, piece.data(), piece.size(), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            end = at;  // the file shrank under us: the reply ends early
+            break;
+        }
+        piece.resize(static_cast<std::size_t>(n));
+        at += n;
+        if (!Send(piece, true)) return false;
+    }
+    return true;
 }
 
 void CReplyQueue::EndLocked() {

@@ -73,6 +73,8 @@ class CReplyQueue : public CReplySink {
     bool Waiting() const { return m_loopOwns.load(); }  // bytes queued for the peer
 
   private:
+    // Sends [at, end) of `fd` as bytes; `end` becomes where the file really ended.
+    bool CopyFileBody(int fd, std::int64_t at, std::int64_t& end);
     struct CSegment {
         std::string m_bytes;
         std::size_t m_at = 0;

@@ -29,3 +29,6 @@ class CFd {
   private:
     int m_fd = -1;
 };
+
+// Descriptors the process has open now (from /proc/self/fd; 0 when that cannot be read).
+int OpenDescriptorCount();
