@@ -6,36 +6,18 @@
 
 #include "Server/ServerState.h"
 #include "Server/UserNode.h"
+#include "text/AsciiText.h"
 
 namespace {
 
 constexpr std::string_view kSeparators = "&?,";
 constexpr std::size_t kMaxCfgLine = 199;
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    }
-    return true;
-}
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
-}
-
 // "type wrl" -> "wrl": the second word of the keyword, split at spaces and tabs.
 std::string_view SecondWord(std::string_view keyword) {
-    constexpr std::string_view kBlanks = " \t";
-    std::size_t first = keyword.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    std::size_t afterFirst = keyword.find_first_of(kBlanks, first);
-    if (afterFirst == std::string_view::npos) return {};
-    std::size_t second = keyword.find_first_not_of(kBlanks, afterFirst);
-    if (second == std::string_view::npos) return {};
-    std::size_t end = keyword.find_first_of(kBlanks, second);
-    return keyword.substr(second, end == std::string_view::npos ? keyword.npos : end - second);
+    std::size_t at = 0;
+    if (!NextToken(keyword, at, " \t")) return {};
+    return NextToken(keyword, at, " \t").value_or(std::string_view());
 }
 
 bool HasControlByte(std::string_view text) {
@@ -84,17 +66,14 @@ void COptions::ParseOptions(std::string_view keywords, EProcessWide processWide)
     const bool applyProcessWide = processWide == EProcessWide::Apply;
     std::string localName = "guest";  // the name a following `password` checks
     std::size_t position = 0;
-    while (position < keywords.size()) {
-        std::size_t start = keywords.find_first_not_of(kSeparators, position);
-        if (start == std::string_view::npos) break;
-        std::size_t end = keywords.find_first_of(kSeparators, start);
-        if (end == std::string_view::npos) end = keywords.size();
+    while (auto next = NextToken(keywords, position, kSeparators)) {
+        std::string_view token = *next;
         // `admin` lists its addresses with commas: its value ends only at "&" or "?".
-        if (StartsWithIgnoringCase(keywords.substr(start), "admin=")) {
-            end = std::min(keywords.find_first_of("&?", start), keywords.size());
+        if (StartsWithIgnoringCase(token, "admin=")) {
+            const std::size_t start = static_cast<std::size_t>(token.data() - keywords.data());
+            position = std::min(keywords.find_first_of("&?", start), keywords.size());
+            token = keywords.substr(start, position - start);
         }
-        position = end;
-        std::string_view token = keywords.substr(start, end - start);
 
         std::size_t equals = token.find('=');
         bool hasValue = equals != std::string_view::npos;
@@ -214,14 +193,8 @@ namespace {
 // how a folder's mail is read.
 void ApplyConfigOnlyKeywords(std::string_view line, COptions& options) {
     std::size_t position = 0;
-    while (position < line.size()) {
-        std::size_t start = line.find_first_not_of(kSeparators, position);
-        if (start == std::string_view::npos) break;
-        std::size_t end = line.find_first_of(kSeparators, start);
-        if (end == std::string_view::npos) end = line.size();
-        position = end;
-        std::string_view token = line.substr(start, end - start);
-        std::string_view keyword = token.substr(0, token.find('='));
+    while (auto token = NextToken(line, position, kSeparators)) {
+        std::string_view keyword = token->substr(0, token->find('='));
         if (EqualsIgnoringCase(keyword, "mime")) options.m_mime = 1;
     }
 }
@@ -276,8 +249,7 @@ void COptions::ReadOptionsFile(std::istream& in) {
         bool endedLine = endedByLineFeed || in.peek() == EOF;
         if (endedLine && !line.empty() && line.back() == '\r') line.pop_back();  // Windows files
         unsigned char first = line.empty() ? 0 : static_cast<unsigned char>(line[0]);
-        bool isLetter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
-        if (isLetter) {
+        if (IsAsciiLetter(static_cast<char>(first))) {
             ParseOptions(line);
             ApplyConfigOnlyKeywords(line, *this);
         }

@@ -67,11 +67,6 @@ void WriteNotFound(CSocketStream& out) {
         << EndLine;
 }
 
-const CNode* FindIcon(std::string_view name) {
-    const CFolderNode* icons = g_state.m_iconsFolder;
-    return icons ? icons->FindChild(name) : nullptr;
-}
-
 // Reads thread links of `target`: the caller holds the mailbox's ReadLock(). The path is
 // escaped as every other link of the server is; for names of letters, digits, "-", "." and
 // "_" that changes nothing.

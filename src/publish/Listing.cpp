@@ -14,17 +14,12 @@
 #include "Server/SocketStream.h"
 #include "publish/ListTime.h"
 #include "publish/X3dWorld.h"
+#include "text/AsciiText.h"
 
 namespace {
 
 constexpr std::time_t kNewWindowSeconds = 10 * 24 * 60 * 60;
 constexpr int kSizeColumns = 10;
-
-// The icon of that name in the icons folder; null without an icons folder or such a picture.
-const CNode* FindIcon(std::string_view name) {
-    if (!g_state.m_iconsFolder) return nullptr;
-    return g_state.m_iconsFolder->FindChild(name);
-}
 
 // The icon of one row: the child's own options pick a scene or topic picture, else its kind's,
 // falling back to the generic one.
