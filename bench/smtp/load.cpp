@@ -2,9 +2,11 @@
 // wait for its reply), as a plain mail client does, from precomputed bytes, so that the client
 // costs a few microseconds per command and the server's round trips are what is measured.
 //
-//   load PORT MESSAGES SIZE one|per
-//     one  every message over one connection (HELO once, then MAIL, RCPT, DATA per message)
-//     per  one connection per message (greeting, HELO, MAIL, RCPT, DATA, QUIT)
+//   load PORT MESSAGES SIZE one|per [CLIENTS]
+//     one      every message over one connection (HELO once, then MAIL, RCPT, DATA per message)
+//     per      one connection per message (greeting, HELO, MAIL, RCPT, DATA, QUIT)
+//     CLIENTS  that many clients at once (threads), each delivering its share of MESSAGES in
+//              the same pattern; the rate is all messages over the time until the last ends
 // Prints "<messages/s>" on standard output; exits 1 (with the reply on standard error) when a
 // reply is not the one expected, so a server that refuses mail never shows as fast.
 #include <arpa/inet.h>
@@ -20,6 +22,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -114,36 +118,51 @@ void Transaction(Connection& c, const std::string& message) {
     c.Command(message);
 }
 
+void Deliver(int port, long count, const std::string& message, bool oneConnection) {
+    if (oneConnection) {
+        Connection c(port);
+        c.Command("HELO bench\r\n");
+        for (long i = 0; i < count; ++i)
+            Transaction(c, message);
+        c.Command("QUIT\r\n");
+        return;
+    }
+    for (long i = 0; i < count; ++i) {
+        Connection c(port);
+        c.Command("HELO bench\r\n");
+        Transaction(c, message);
+        c.Command("QUIT\r\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: load PORT MESSAGES SIZE one|per\n");
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: load PORT MESSAGES SIZE one|per [CLIENTS]\n");
         return 2;
     }
     int port = std::atoi(argv[1]);
     long count = std::atol(argv[2]);
     std::string message = MessageBytes(std::atol(argv[3]));
     std::string_view mode = argv[4];
-    if (count <= 0 || (mode != "one" && mode != "per")) {
-        std::fprintf(stderr, "load: bad MESSAGES or mode\n");
+    long clients = argc == 6 ? std::atol(argv[5]) : 1;
+    if (count <= 0 || (mode != "one" && mode != "per") || clients <= 0 || clients > count) {
+        std::fprintf(stderr, "load: bad MESSAGES, mode or CLIENTS\n");
         return 2;
     }
 
     auto start = std::chrono::steady_clock::now();
-    if (mode == "one") {
-        Connection c(port);
-        c.Command("HELO bench\r\n");
-        for (long i = 0; i < count; ++i)
-            Transaction(c, message);
-        c.Command("QUIT\r\n");
+    if (clients == 1) {
+        Deliver(port, count, message, mode == "one");
     } else {
-        for (long i = 0; i < count; ++i) {
-            Connection c(port);
-            c.Command("HELO bench\r\n");
-            Transaction(c, message);
-            c.Command("QUIT\r\n");
+        std::vector<std::thread> threads;
+        for (long i = 0; i < clients; ++i) {
+            long share = count / clients + (i < count % clients ? 1 : 0);
+            threads.emplace_back(Deliver, port, share, std::cref(message), mode == "one");
         }
+        for (auto& thread : threads)
+            thread.join();
     }
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     std::printf("%.1f\n", static_cast<double>(count) / elapsed.count());

@@ -1,5 +1,6 @@
 // sink.cpp - an SMTP sink for the bench: answers every command at once and stores nothing, so
-// its rate is the load client's ceiling. One connection at a time, like the server measured.
+// its rate is the load client's ceiling. Each connection is served on a thread of its own, so
+// concurrent clients are served at once.
 //   sink PORT   (prints "ready" once it listens; runs until killed)
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -78,7 +80,9 @@ int main(int argc, char** argv) {
         int fd = ::accept(listener, nullptr, nullptr);
         if (fd < 0) continue;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        Serve(fd);
-        ::close(fd);
+        std::thread([fd] {
+            Serve(fd);
+            ::close(fd);
+        }).detach();
     }
 }

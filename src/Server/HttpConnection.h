@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Server/Connection.h"
 #include "Server/ReplyQueue.h"
 #include "Server/RequestHead.h"
 #include "Server/SocketStream.h"
@@ -35,7 +36,7 @@ void HandleRequest(CSocketStream& out, const std::vector<std::string>& lines);
 // the reply. `pool` (may be null) cuts the pauses short at a stop.
 void ServeRequest(CSocketStream& stream, const std::vector<std::string>& lines, CWorkerPool* pool);
 
-class CHttpConnection : public CEventHandler, public std::enable_shared_from_this<CHttpConnection> {
+class CHttpConnection : public CConnection, public std::enable_shared_from_this<CHttpConnection> {
   public:
     struct CSettings {
         int m_readTimeout = 30;  // seconds from accept to a complete head; 0: none
@@ -49,12 +50,12 @@ class CHttpConnection : public CEventHandler, public std::enable_shared_from_thi
     ~CHttpConnection() override;
 
     // --- loop thread ---
-    void Start();
+    void Start() override;
     void OnEvents(std::uint32_t events) override;
     // Deadlines: the head's, and the reply's minimum rate.
-    void Tick(std::chrono::steady_clock::time_point now);
+    void Tick(std::chrono::steady_clock::time_point now) override;
     // Ends the connection now; `forget`: tell the owner (false while it tears everything down).
-    void Close(bool forget = true);
+    void Close(bool forget = true) override;
 
   private:
     enum class EPhase { Reading, Replying, Closed };

@@ -1,4 +1,4 @@
-// Listener.cpp - the listening socket, its start-up checks, and the worker pool.
+// Listener.cpp - the listening socket, its start-up checks, its event loop and workers.
 #include "Server/Listener.h"
 
 #include "platform/BindAddress.h"
@@ -83,7 +83,7 @@ CListener::CListener() {
 }
 
 CListener::~CListener() {
-    StopWorkers();
+    StopServing();
 }
 
 bool CListener::Listen(int port, int workers) {
@@ -114,48 +114,18 @@ bool CListener::Listen(int port, int workers) {
     return true;
 }
 
-void CListener::StartServing(int workers) {
-    for (int i = 0; i < workers; ++i)
-        m_workers.push_back(CreateWorker());
-}
-
 int CListener::BoundPort() const {
     return Sockets::BoundPort(m_socket.Get());
 }
 
-void CListener::StopWorkers() {
-    if (m_socket.IsValid()) {
-        // Shutting the listening socket makes every pending accept fail, so the workers end.
-        Sockets::Shutdown(m_socket.Get());
-    }
-    for (auto& worker : m_workers)
-        if (worker) worker->Interrupt();
-    for (auto& worker : m_workers)
-        if (worker) worker->Join();
-    m_workers.clear();
-    if (m_socket.IsValid() && ::close(m_socket.Release()) != 0) {
-        std::fprintf(stderr, "Windows Socket error %d:  Couldn't close the server socket.\n",
-                     errno);
-    }
-}
-
-CHttpListener::CHttpListener() {
-    if (IsValid()) Sockets::DeferAccept(Socket(), kDeferAcceptSeconds);
-}
-
-CHttpListener::~CHttpListener() {
-    StopServing();
-    StopWorkers();
-}
-
-void CHttpListener::StartServing(int workers) {
+void CListener::StartServing(int workers) {
     m_loop = std::make_unique<CEventLoop>();
     if (!m_loop->IsValid()) {
         std::fprintf(stderr, "Cannot start the connection loop: %s\n", std::strerror(errno));
         m_loop.reset();
         return;
     }
-    Sockets::SetNonBlocking(Socket());
+    Sockets::SetNonBlocking(m_socket.Get());
     m_maxConnections = AffordableConnections(workers);
     m_pool = std::make_unique<CWorkerPool>(workers);
     m_loop->SetTick([this] { Tick(); });
@@ -163,59 +133,61 @@ void CHttpListener::StartServing(int workers) {
     m_loopThread = std::thread([this] { m_loop->Run(); });
 }
 
-void CHttpListener::StopServing() {
-    if (!m_loop) return;
-    m_pool->Stop();  // pauses in requests end now; queued heads are dropped
-    m_loop->Stop();
-    if (m_loopThread.joinable()) m_loopThread.join();
-    // The loop is gone: its connections are ended from here. A worker still answering finds
-    // its connection failed and drops the rest of its reply.
-    for (auto& [key, connection] : m_connections)
-        connection->Close(false);
-    m_budget.WakeAll();
-    m_pool->Join();
-    m_connections.clear();
-    m_pool.reset();
-    m_loop.reset();
+void CListener::StopServing() {
+    if (m_loop) {
+        m_pool->Stop();  // pauses in requests end now; queued units are dropped
+        m_loop->Stop();
+        if (m_loopThread.joinable()) m_loopThread.join();
+        // The loop is gone: its connections are ended from here. A worker still busy with one
+        // finds it closed and drops the rest of its reply.
+        for (auto& [key, connection] : m_connections)
+            connection->Close(false);
+        WakeWorkers();
+        m_pool->Join();
+        m_connections.clear();
+        m_pool.reset();
+        m_loop.reset();
+    }
+    if (m_socket.IsValid() && ::close(m_socket.Release()) != 0) {
+        std::fprintf(stderr, "Windows Socket error %d:  Couldn't close the server socket.\n",
+                     errno);
+    }
 }
 
-void CHttpListener::PauseAccepting() {
+void CListener::PauseAccepting() {
     if (!m_accepting) return;
-    m_loop->Remove(Socket());
+    m_loop->Remove(m_socket.Get());
     m_accepting = false;
 }
 
-void CHttpListener::ResumeAccepting() {
+void CListener::ResumeAccepting() {
     if (m_accepting || m_connections.size() >= m_maxConnections) return;
-    m_accepting = m_loop->Add(Socket(), EPOLLIN, &m_acceptor);
+    m_accepting = m_loop->Add(m_socket.Get(), EPOLLIN, &m_acceptor);
 }
 
-void CHttpListener::AcceptAll() {
+void CListener::AcceptAll() {
     while (m_accepting) {
         if (m_connections.size() >= m_maxConnections) {
             PauseAccepting();  // until a connection ends
             return;
         }
         sockaddr_storage peer{};
-        CFd fd(Sockets::AcceptNonBlocking(Socket(), peer));
+        CFd fd(Sockets::AcceptNonBlocking(m_socket.Get(), peer));
         if (!fd.IsValid()) {
             int error = errno;
-            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR ||
-                error == ECONNABORTED || error == EPROTO) {
-                if (error == EAGAIN || error == EWOULDBLOCK) return;
-                continue;
-            }
+            if (error == EAGAIN || error == EWOULDBLOCK) return;
+            if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
             // Out of descriptors or memory (or the socket was shut): try again at the next tick.
             PauseAccepting();
             return;
         }
-        auto connection = std::make_shared<CHttpConnection>(*this, std::move(fd), peer);
+        std::shared_ptr<CConnection> connection = Connect(std::move(fd), peer);
         m_connections.emplace(connection.get(), connection);
         connection->Start();
     }
 }
 
-void CHttpListener::Forget(CHttpConnection* connection) {
+void CListener::Forget(CConnection* connection) {
     auto found = m_connections.find(connection);
     if (found == m_connections.end()) return;
     // Events of this batch may still name it.
@@ -224,11 +196,23 @@ void CHttpListener::Forget(CHttpConnection* connection) {
     ResumeAccepting();
 }
 
-void CHttpListener::Tick() {
+void CListener::Tick() {
     const auto now = std::chrono::steady_clock::now();
     for (auto it = m_connections.begin(); it != m_connections.end();) {
-        CHttpConnection* connection = (it++)->first;  // Tick may end it, and erase it
+        CConnection* connection = (it++)->first;  // Tick may end it, and erase it
         connection->Tick(now);
     }
     ResumeAccepting();
+}
+
+CHttpListener::CHttpListener() {
+    if (IsValid()) Sockets::DeferAccept(Socket(), kDeferAcceptSeconds);
+}
+
+CHttpListener::~CHttpListener() {
+    StopServing();
+}
+
+std::shared_ptr<CConnection> CHttpListener::Connect(CFd socket, const sockaddr_storage& peer) {
+    return std::make_shared<CHttpConnection>(*this, std::move(socket), peer);
 }

@@ -1,12 +1,13 @@
-// Listener.h - CListener, one listening TCP socket and how it is served, and CHttpListener,
-// which serves it from an event loop (its connections are CHttpConnection objects) with a pool
-// of `clients` workers. The SMTP listener derives from CListener with worker threads of its
-// own that each take one connection (src/smtp/).
+// Listener.h - CListener, one listening TCP socket served by an event loop and a pool of
+// workers: the loop accepts, waits for every connection's bytes and keeps its deadlines; the
+// workers handle whole units of work (a request head, an SMTP command or DATA block). The
+// HTTP listener (CHttpListener, below) and the SMTP listener (src/smtp/) say only what a
+// connection is.
 //
 // The constructor creates the socket and never throws: failures are reported on standard
 // error and leave the socket invalid. Listen binds, listens (backlog at least SOMAXCONN) and
 // starts serving; it returns false, after the messages, when the port cannot be had. The
-// destructor ends every connection and joins every thread before it returns.
+// derived destructor calls StopServing, which ends every connection and joins every thread.
 #pragma once
 
 #include <memory>
@@ -16,7 +17,7 @@
 
 #include "Server/HttpConnection.h"
 #include "Server/ReplyQueue.h"
-#include "Server/ServerThread.h"
+#include "Server/Connection.h"
 #include "Server/WorkerPool.h"
 #include "platform/EventLoop.h"
 #include "platform/Fd.h"
@@ -29,8 +30,8 @@ class CListener {
     CListener& operator=(const CListener&) = delete;
 
     bool IsValid() const { return m_socket.IsValid(); }
-    // Binds to `port` on every local address, listens, starts `workers` workers.
-    // Failures are reported on standard error; no workers then, and false.
+    // Binds to `port` (every local address unless `listen=` names one), listens, and serves
+    // with `workers` workers. Failures are reported on standard error; nothing runs, and false.
     bool Listen(int port, int workers);
     int Socket() const { return m_socket.Get(); }
     // The port actually bound (tests bind port 0).
@@ -38,19 +39,47 @@ class CListener {
     // The errno of a failed Listen.
     int Error() const { return m_error; }
 
+    // --- for the connections ---
+    CEventLoop& Loop() { return *m_loop; }   // any thread
+    CWorkerPool& Pool() { return *m_pool; }  // any thread
+    void Forget(CConnection* connection);    // loop thread
+
   protected:
-    // Serves the listening socket with `workers` workers; by default threads of CreateWorker.
-    virtual void StartServing(int workers);
-    // One worker bound to the listening socket; it starts running at once.
-    virtual std::unique_ptr<CServerThread> CreateWorker() { return nullptr; }
-    // Shuts the socket and joins the workers; derived destructors call it first, so no worker
-    // outlives the object that created it.
-    void StopWorkers();
+    // A connection for an accepted socket; it starts once registered.
+    virtual std::shared_ptr<CConnection> Connect(CFd socket, const sockaddr_storage& peer) = 0;
+    // At a stop, after every connection is closed and before the workers are joined: wake
+    // workers that wait on something of the derived listener's.
+    virtual void WakeWorkers() {}
+    // Ends every connection and joins the loop and the workers; derived destructors call it
+    // first, so no worker outlives what it uses.
+    void StopServing();
 
   private:
+    class CAcceptor : public CEventHandler {
+      public:
+        explicit CAcceptor(CListener& owner) : m_owner(owner) {}
+        void OnEvents(std::uint32_t) override { m_owner.AcceptAll(); }
+
+      private:
+        CListener& m_owner;
+    };
+
+    void StartServing(int workers);
+    void AcceptAll();
+    void PauseAccepting();
+    void ResumeAccepting();
+    void Tick();
+
     CFd m_socket;
     int m_error = 0;
-    std::vector<std::unique_ptr<CServerThread>> m_workers;
+    std::unique_ptr<CEventLoop> m_loop;
+    std::unique_ptr<CWorkerPool> m_pool;
+    std::thread m_loopThread;
+    CAcceptor m_acceptor{*this};
+    // Loop thread only (after StartServing, until StopServing has joined the loop).
+    std::unordered_map<CConnection*, std::shared_ptr<CConnection>> m_connections;
+    std::size_t m_maxConnections = 0;
+    bool m_accepting = false;
 };
 
 class CHttpListener : public CListener {
@@ -61,45 +90,19 @@ class CHttpListener : public CListener {
 
     CHttpListener();
     ~CHttpListener() override;
-    // Applies to connections accepted after the next Listen.
+    // Applies to connections accepted after it.
     void SetConnectionSettings(const CHttpConnection::CSettings& settings) {
         m_settings = settings;
     }
 
-    // --- for the connections (loop thread unless said) ---
-    CEventLoop& Loop() { return *m_loop; }       // any thread
-    CWorkerPool& Pool() { return *m_pool; }      // any thread
     CReplyBudget& Budget() { return m_budget; }  // any thread
     const CHttpConnection::CSettings& Settings() const { return m_settings; }
-    void Forget(CHttpConnection* connection);
 
   protected:
-    void StartServing(int workers) override;
+    std::shared_ptr<CConnection> Connect(CFd socket, const sockaddr_storage& peer) override;
+    void WakeWorkers() override { m_budget.WakeAll(); }
 
   private:
-    class CAcceptor : public CEventHandler {
-      public:
-        explicit CAcceptor(CHttpListener& owner) : m_owner(owner) {}
-        void OnEvents(std::uint32_t) override { m_owner.AcceptAll(); }
-
-      private:
-        CHttpListener& m_owner;
-    };
-
-    void AcceptAll();
-    void PauseAccepting();
-    void ResumeAccepting();
-    void Tick();
-    void StopServing();
-
     CHttpConnection::CSettings m_settings;
     CReplyBudget m_budget;
-    std::unique_ptr<CEventLoop> m_loop;
-    std::unique_ptr<CWorkerPool> m_pool;
-    std::thread m_loopThread;
-    CAcceptor m_acceptor{*this};
-    // Loop thread only (after StartServing, until StopServing has joined the loop).
-    std::unordered_map<CHttpConnection*, std::shared_ptr<CHttpConnection>> m_connections;
-    std::size_t m_maxConnections = 0;
-    bool m_accepting = false;
 };

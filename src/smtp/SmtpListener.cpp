@@ -1,12 +1,12 @@
-// SmtpListener.cpp - the SMTP listener creates its CSmtpWorker threads on its socket.
+// SmtpListener.cpp - the SMTP listener makes a CSmtpConnection of each accepted client.
 #include "smtp/SmtpListener.h"
 
-#include "smtp/SmtpWorker.h"
+#include "smtp/SmtpConnection.h"
 
 CSmtpListener::~CSmtpListener() {
-    StopWorkers();
+    StopServing();
 }
 
-std::unique_ptr<CServerThread> CSmtpListener::CreateWorker() {
-    return std::make_unique<CSmtpWorker>(Socket());
+std::shared_ptr<CConnection> CSmtpListener::Connect(CFd socket, const sockaddr_storage&) {
+    return std::make_shared<CSmtpConnection>(*this, std::move(socket));
 }

@@ -1,12 +1,24 @@
-// SmtpListener.h - CSmtpListener, the SMTP listening socket and its `smtpclients` workers.
+// SmtpListener.h - CSmtpListener, the SMTP listening socket: its connections are
+// CSmtpConnection objects on the listener's event loop, and `smtpclients` workers run their
+// commands and store their messages.
 #pragma once
 
 #include "Server/Listener.h"
 
 class CSmtpListener : public CListener {
   public:
+    // An idle client must not hold its session longer than this.
+    static constexpr int kTimeoutSeconds = 120;
+
+    explicit CSmtpListener(int timeoutSeconds = kTimeoutSeconds)
+        : m_timeoutSeconds(timeoutSeconds) {}
     ~CSmtpListener() override;
 
+    int TimeoutSeconds() const { return m_timeoutSeconds; }
+
   protected:
-    std::unique_ptr<CServerThread> CreateWorker() override;
+    std::shared_ptr<CConnection> Connect(CFd socket, const sockaddr_storage& peer) override;
+
+  private:
+    int m_timeoutSeconds;
 };

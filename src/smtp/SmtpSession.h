@@ -1,6 +1,6 @@
 // SmtpSession.h - CSmtpSession, one connection's SMTP state: the command table, the
 // recipients of its transaction and the message being received. No socket and no thread: a
-// driver (SmtpWorker.h) feeds it the bytes it receives and sends the replies it returns, so
+// driver (SmtpConnection.h) feeds it the bytes it receives and sends the replies it returns, so
 // it runs the same under any driver and on plain strings (tests, fuzzing).
 //
 // The transaction is the connection's own: it starts with no recipients, and a DATA block is

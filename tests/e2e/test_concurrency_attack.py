@@ -8,6 +8,7 @@ import time
 import unittest
 
 from harness import Site, assert_stops_cleanly, parse_reply, recv_all
+from smtp_client import OK, START, RawSmtp, mailbox_site, spool
 
 BIG = 32 * 1024 * 1024
 
@@ -75,19 +76,34 @@ class Attack(unittest.TestCase):
 class Stop(unittest.TestCase):
     def test_stop_is_prompt_with_clients_in_every_state(self):
         files = {"f.txt": "still here", "big.bin": os.urandom(BIG)}
-        with Site(files, clients=2) as site:
+        # Two workers for each kind, and more waiting SMTP sessions than workers.
+        with mailbox_site(files=files, clients=2, cfg="smtpclients=2\n") as site:
             idle = [site.connect(timeout=30) for _ in range(3)]
             mid_head = site.connect(timeout=30)
             mid_head.sendall(b"GET /f.txt HTTP/1.0\r\nX: ")
             reader = slow_reader(site, "/big.bin")
             self.assertTrue(reader.recv(100).startswith(b"HTTP/1.0 200 "))
+            sessions = [RawSmtp(site, timeout=30) for _ in range(4)]
+            self.assertEqual(sessions[0].talk(b"RCPT TO:<alpha@x>\r\nDATA\r\n", 2), OK + START)
+            sessions[0].send(b"half a mess")
             try:
-                # The harness gives a stop a few seconds before it kills; a server that waits
-                # for any of these clients fails here.
+                # Waiting sessions hold no worker: one more client is greeted and stores.
+                with RawSmtp(site, timeout=15) as smtp:
+                    self.assertTrue(smtp.greeting.startswith(b"220 "))
+                    self.assertEqual(smtp.talk(b"RCPT TO:<beta@x>\r\nDATA\r\nstored\r\n.\r\n", 3),
+                                     OK + START + OK)
+                # The harness gives a stop several seconds before it kills; a server that
+                # waits for any of these clients (or for a read time-out) fails here.
+                started = time.monotonic()
                 assert_stops_cleanly(self, site)
+                self.assertLess(time.monotonic() - started, 5.0)
                 self.assertEqual(recv_all(mid_head, reset_ends=True), b"")
+                self.assertTrue(all(s.closed_by_server() for s in sessions))
+                self.assertEqual(spool(site, "alpha"), None)
             finally:
                 for s in idle + [mid_head, reader]:
+                    s.close()
+                for s in sessions:
                     s.close()
 
 

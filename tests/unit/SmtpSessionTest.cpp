@@ -16,7 +16,7 @@
 #include "mail/MailSpool.h"
 #include "platform/Fd.h"
 #include "smtp/SmtpSession.h"
-#include "smtp/SmtpWorker.h"
+#include "smtp/SmtpListener.h"
 
 namespace {
 
@@ -320,17 +320,7 @@ TEST_F(SmtpSessionTest, AFailedStoreIsAnsweredAtTheEndMarkAndStoresNowhere) {
     EXPECT_EQ(MaskSeparators(m_site.Read("alpha")), "old alpha\nSEP\nnext\n\n");
 }
 
-// The real workers on a loopback socket, with a one-second idle limit instead of two minutes.
-class CQuickTimeoutListener : public CListener {
-  public:
-    ~CQuickTimeoutListener() override { StopWorkers(); }
-
-  protected:
-    std::unique_ptr<CServerThread> CreateWorker() override {
-        return std::make_unique<CSmtpWorker>(Socket(), 1);
-    }
-};
-
+// The real listener on a loopback socket, with a one-second idle limit instead of two minutes.
 // Sends `text` and reads until the server closes the connection; returns what it wrote.
 std::string TalkUntilClosed(int port, const std::string& text) {
     CFd client(::socket(AF_INET, SOCK_STREAM, 0));
@@ -353,8 +343,8 @@ std::string TalkUntilClosed(int port, const std::string& text) {
 }
 
 TEST_F(SmtpSessionTest, IdleClientIsCutOffAndItsMessageDropped) {
-    CQuickTimeoutListener listener;
-    listener.Listen(0, 1);
+    CSmtpListener listener(1);
+    ASSERT_TRUE(listener.Listen(0, 1));
     ASSERT_GT(listener.BoundPort(), 0);
     // The client goes silent in the middle of DATA: the server closes without a further reply.
     EXPECT_EQ(TalkUntilClosed(listener.BoundPort(), "RCPT TO:<alpha@x>\r\nDATA\r\nheld\r\n"),
