@@ -1,8 +1,9 @@
 // ServerState.h - the one process-wide record: the tree, the listeners, the stop event, and
 // the values that query keywords may change for every later request.
 //
-// Written only on the start-up thread before any worker runs: m_root, the listeners,
-// m_httpPort, m_smtpPort, the topics/models/icons folders, the factories.
+// Written only on the start-up thread before any worker runs: the listeners, m_httpPort,
+// m_smtpPort, the factories. The tree (m_root and the topics/models/icons folders) is one
+// snapshot that a reload replaces whole (SiteTree below).
 // Shared with workers and guarded (TSan-clean): host name, delay, type table, cart (Cart.h),
 // log switch; the request log is written under m_logLock.
 #pragma once
@@ -36,22 +37,86 @@ struct CCartSlot {
     int m_quantity = 0;
 };
 
+// One published tree: the root folder and the special folders its scan found. A reload builds
+// a new one and swaps it in whole; requests in progress keep theirs until they end.
+struct CSiteTree {
+    CSiteTree();
+    ~CSiteTree();
+    std::unique_ptr<CFolderNode> m_root;
+    CFolderNode* m_topics = nullptr;
+    CFolderNode* m_models = nullptr;
+    CFolderNode* m_icons = nullptr;
+};
+
+// The tree a thread sees: the one it is building (a reload's scan), else the one it pinned. A
+// request pins at dispatch: `get()` is the dispatcher's call, taken once as a request starts
+// walking its path; every other reader (`->`, the special folders) reads the same tree through
+// the rest of that request. A thread that reads without having pinned pins the published tree.
+namespace SiteTree {
+std::shared_ptr<CSiteTree> Published();
+void Publish(std::shared_ptr<CSiteTree> tree);
+CSiteTree& Active();
+// The calling thread's scan writes its special folders into `tree` (null: back to normal).
+void SetBuilding(CSiteTree* tree);
+// The calling thread reads the published tree from now on (the mail side, under
+// m_deliveryLock, before each lookup).
+void PinPublished();
+// The calling thread lets go of the tree it pinned.
+void Unpin();
+}  // namespace SiteTree
+
+// The root as ServerState has always shown it (a unique_ptr's interface), over the snapshots.
+class CSiteRoot {
+  public:
+    // Pins the published tree for the calling thread's request and returns its root.
+    CFolderNode* get() const;
+    CFolderNode* operator->() const { return SiteTree::Active().m_root.get(); }
+    CFolderNode& operator*() const { return *SiteTree::Active().m_root; }
+    explicit operator bool() const { return SiteTree::Active().m_root != nullptr; }
+    // Start-up and tests: publishes a tree with this root and the special folders its scan
+    // just recorded; the old tree goes when its last request ends.
+    CSiteRoot& operator=(std::unique_ptr<CFolderNode> root);
+    void reset();
+};
+
+// One special folder of the active tree, read and written like the plain pointer it was.
+class CSiteFolder {
+  public:
+    explicit CSiteFolder(CFolderNode* CSiteTree::*member) : m_member(member) {}
+    operator CFolderNode*() const { return SiteTree::Active().*m_member; }
+    CFolderNode* operator->() const { return SiteTree::Active().*m_member; }
+    CSiteFolder& operator=(CFolderNode* folder) {
+        SiteTree::Active().*m_member = folder;
+        return *this;
+    }
+    CSiteFolder& operator=(const CSiteFolder& other) {
+        return *this = static_cast<CFolderNode*>(other);
+    }
+
+  private:
+    CFolderNode* CSiteTree::*m_member;
+};
+
 class ServerState {
   public:
     static constexpr int kTypeTableSize = 300;
     static constexpr int kCartSlots = 10;
     static constexpr int kMaxDelayMs = 5000;
 
-    // --- tree and listeners (start-up thread only) ---
-    std::unique_ptr<CFolderNode> m_root;
+    // --- the tree (see CSiteRoot) and the listeners (start-up thread only) ---
+    CSiteRoot m_root;
     std::unique_ptr<CListener> m_httpListener;
     std::unique_ptr<CListener> m_smtpListener;
     CAutoResetEvent m_stopEvent;
     int m_httpPort = 80;
     int m_smtpPort = 25;
-    CFolderNode* m_topicsFolder = nullptr;  // not owned: nodes of m_root's tree
-    CFolderNode* m_modelsFolder = nullptr;
-    CFolderNode* m_iconsFolder = nullptr;
+    CSiteFolder m_topicsFolder{&CSiteTree::m_topics};  // not owned: nodes of m_root's tree
+    CSiteFolder m_modelsFolder{&CSiteTree::m_models};
+    CSiteFolder m_iconsFolder{&CSiteTree::m_icons};
+    // Held shared while mail is looked up and stored, exclusive while a reload scans and swaps
+    // the tree: mail stored before the swap is in the spools the new tree reads, mail after it
+    // goes to the new tree's mailboxes.
+    std::shared_mutex m_deliveryLock;
     CNode m_userList;       // children are CUserNode records; empty unless a caller fills it
     CAddressList m_admins;  // root `admin`: whose queries change the values below
 

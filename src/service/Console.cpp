@@ -5,12 +5,15 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cerrno>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "Server/AccessLog.h"
+#include "Server/ReloadSite.h"
+#include "Server/ServerState.h"
 
 namespace {
 
@@ -44,6 +47,16 @@ int EventOf(int signal) {
     }
 }
 
+// SIGHUP: the tree is scanned again; one console line says what changed.
+void ReloadAndReport() {
+    CReloadCounts counts;
+    if (!ReloadSite(counts)) return;
+    const std::string line = ReloadLine(counts);
+    std::scoped_lock guard(g_state.m_logLock);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
 void WaitForSignals() {
     const sigset_t signals = ConsoleSignals();
     for (;;) {
@@ -53,6 +66,7 @@ void WaitForSignals() {
         if (signal == kWakeSignal) continue;  // from outside: nothing to do
         if (signal == SIGHUP) {
             ReopenAccessLog();  // logrotate's postrotate
+            ReloadAndReport();
             continue;
         }
         std::function<bool(int)> handler;

@@ -1,5 +1,6 @@
 // Console.h - console control events from signals: SIGINT is Ctrl+C, SIGQUIT Ctrl+Break, and
-// SIGTERM (what init systems and containers send) stops like them. SIGHUP reopens the access log.
+// SIGTERM (what init systems and containers send) stops like them. SIGHUP reopens the access log
+// and reloads the tree (ReloadSite).
 // No code runs in an asynchronous signal handler: a dedicated thread takes the signals with
 // sigwait and calls the handler there.
 #pragma once

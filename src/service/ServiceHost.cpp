@@ -40,7 +40,8 @@ constexpr char kHelpText[] =
     "  --version           print the version\n"
     "\n"
     "Switches start with - or / and ignore case. Without a switch the program expects to be\n"
-    "started by systemd (vantrel.service). SIGHUP reloads nothing yet; restart to rescan.\n";
+    "started by systemd (vantrel.service). With -cmd or -debug, SIGHUP scans the folder\n"
+    "again (new, changed and removed files show without a restart) and reopens the access log.\n";
 
 constexpr auto kOneSecond = std::chrono::milliseconds(1000);
 constexpr int kStartWaitHintMs = 3000;

@@ -346,6 +346,8 @@ std::string CSmtpSession::OnRcpt(std::string_view argument) {
         return Line(kSmtpOk);
     }
     if (UnknownNames().Contains(name)) return Line(kReplyUnavailable);
+    std::shared_lock<std::shared_mutex> tree(g_state.m_deliveryLock);
+    SiteTree::PinPublished();
     CMailboxNode* mailbox = FindMailboxFolder(name);
     if (!mailbox) {
         UnknownNames().Add(name);
@@ -375,15 +377,26 @@ CSmtpSession::CResult CSmtpSession::RunStore() {
         for (std::size_t i = 0; i < m_recipients.size(); ++i)
             WriteLogText(stdout, m_message);
         std::fflush(stdout);
-        switch (CMailSpool::Deliver(m_recipients, m_message)) {
-            case EStoreResult::kStored:
-                break;
-            case EStoreResult::kNoSpace:
-                result.m_reply = Line(kReplyNoStorage);
-                break;
-            case EStoreResult::kFailed:
-                result.m_reply = Line(kReplyLocalError);
-                break;
+        // The names are looked up again: a reload since RCPT may have replaced the mailboxes
+        // (the old nodes are only compared, never used, after that).
+        std::shared_lock<std::shared_mutex> tree(g_state.m_deliveryLock);
+        SiteTree::PinPublished();
+        std::vector<CMailboxNode*> mailboxes;
+        for (const std::string& name : m_recipientNames) {
+            CMailboxNode* mailbox = FindMailboxFolder(name);
+            if (mailbox &&
+                std::find(mailboxes.begin(), mailboxes.end(), mailbox) == mailboxes.end())
+                mailboxes.push_back(mailbox);
+        }
+        // Every mailbox named went away with a reload: nothing was stored, so no 250.
+        const EStoreResult stored =
+            mailboxes.empty() ? EStoreResult::kFailed : CMailSpool::Deliver(mailboxes, m_message);
+        if (mailboxes.empty()) {
+            result.m_reply = Line(kReplyUnavailable);
+        } else if (stored == EStoreResult::kNoSpace) {
+            result.m_reply = Line(kReplyNoStorage);
+        } else if (stored == EStoreResult::kFailed) {
+            result.m_reply = Line(kReplyLocalError);
         }
     }
     // A buffer of ordinary size is kept for the next message; a large one is given back.
