@@ -134,7 +134,7 @@ std::string NodeUrl(const CNode& node, const COptions* requestOptions) {
         return parent->Options().m_redirect + escapedCut(node.m_name);
     }
     std::string url;
-    if (requestOptions && requestOptions->m_page == 0) {
+    if (requestOptions && requestOptions->m_viewAs == COptions::EView::kScene) {
         std::string host = g_state.GetHostName();
         // A literal IPv6 address needs its brackets, or its colons read as a port.
         bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';

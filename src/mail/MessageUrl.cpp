@@ -48,7 +48,7 @@ std::string EscapeAttribute(std::string_view text) {
 
 std::string AbsoluteUrl(const CNode& node) {
     COptions scene;
-    scene.m_page = 0;
+    scene.m_viewAs = COptions::EView::kScene;
     return NodeUrl(node, &scene);
 }
 
