@@ -22,35 +22,16 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 sys.path.insert(0, str(ROOT / "bench" / "mailindex"))
+sys.path.insert(0, str(ROOT / "bench" / "lib"))
 os.environ.setdefault("VANTREL_SOURCE", str(ROOT))
 import harness  # noqa: E402
 from run import spool  # noqa: E402  (the index bench's 100,000-message spool)
+import servers  # noqa: E402
 
 WORK = ROOT / "build" / "bench" / "archive"
 MESSAGES = 100_000
 
-NGINX_CONF = """\
-worker_processes auto;
-daemon off;
-pid {prefix}/nginx.pid;
-error_log {prefix}/error.log warn;
-events {{ worker_connections 1024; }}
-http {{
-    default_type application/octet-stream;
-    sendfile on;
-    access_log off;
-    client_body_temp_path {prefix}/tmp/body;
-    proxy_temp_path {prefix}/tmp/proxy;
-    fastcgi_temp_path {prefix}/tmp/fastcgi;
-    uwsgi_temp_path {prefix}/tmp/uwsgi;
-    scgi_temp_path {prefix}/tmp/scgi;
-    server {{
-        listen 127.0.0.1:{port};
-        root {root};
-        location /list/ {{ autoindex on; autoindex_format json; }}
-    }}
-}}
-"""
+JSON_LISTING = "location /list/ { autoindex on; autoindex_format json; }"
 
 
 def ab(port, path, requests, concurrency):
@@ -74,19 +55,10 @@ def main():
         files["list/file-%04d.txt" % i] = "x" * (i % 97)
     with harness.Site(files=files, debug=False, clients=os.cpu_count() or 2) as site:
         os.chmod(site.root.parent, 0o755)  # nginx's workers read the same files
-        prefix = WORK / "nginx"
-        shutil.rmtree(prefix, ignore_errors=True)
-        (prefix / "tmp").mkdir(parents=True)
-        port = harness.free_port()
-        (prefix / "nginx.conf").write_text(NGINX_CONF.format(prefix=prefix, port=port,
-                                                             root=site.root))
-        nginx = subprocess.Popen(["nginx", "-p", str(prefix), "-c", str(prefix / "nginx.conf")],
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                 stderr=open(prefix / "stderr.txt", "wb"))
+        shutil.rmtree(WORK / "nginx", ignore_errors=True)
+        nginx, port = servers.start_nginx("archive/nginx", root=site.root,
+                                          locations=JSON_LISTING)
         try:
-            while not harness.is_listening(port):
-                if nginx.poll() is not None:
-                    sys.exit("nginx did not start: " + (prefix / "stderr.txt").read_text())
             rows = []
             v = ab(site.port, "/list/?json", requests, 4)
             n = ab(port, "/list/", requests, 4)
@@ -103,8 +75,7 @@ def main():
             s = ab(site.port, "/topics/big/?SORT=DATE", pages, 1)
             rows.append(("find vs sorted page (ms)", f[1], s[1], s[1] / f[1], ">= 1"))
         finally:
-            nginx.terminate()
-            nginx.wait()
+            servers.stop(nginx)
     print("%-30s %12s %12s %8s  %s" % ("test", "vantrel", "peer", "ratio", "target"))
     for name, mine, peer, ratio, target in rows:
         print("%-30s %12.1f %12.1f %8.2f  %s" % (name, mine, peer, ratio, target))
