@@ -9,6 +9,7 @@
 #include "Server/RequestHeaders.h"
 #include "Server/ServerState.h"
 #include "Server/SocketStream.h"
+#include "text/AsciiText.h"
 
 namespace {
 
@@ -39,10 +40,7 @@ CByteRange ParseByteRange(std::string_view value, std::int64_t size) {
     std::size_t equals = value.find('=');
     if (equals == std::string_view::npos) return {};
     std::string_view unit = TrimBlanks(value.substr(0, equals));
-    if (unit.size() != 5 || AsciiLower(unit[0]) != 'b' || AsciiLower(unit[1]) != 'y' ||
-        AsciiLower(unit[2]) != 't' || AsciiLower(unit[3]) != 'e' || AsciiLower(unit[4]) != 's') {
-        return {};
-    }
+    if (!EqualsIgnoringCase(unit, "bytes")) return {};
     std::string_view asked = TrimBlanks(value.substr(equals + 1));
     if (asked.find(',') != std::string_view::npos) return {};
     std::size_t dash = asked.find('-');

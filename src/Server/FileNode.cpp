@@ -5,6 +5,7 @@
 #include "Server/MimeTypes.h"
 #include "Server/ServerState.h"
 #include "platform/DirectoryEnum.h"
+#include "text/AsciiText.h"
 
 CFileNode::CFileNode() {
     std::time_t now = std::time(nullptr);
@@ -25,9 +26,9 @@ CFileNode::CFileNode(const CFindData& entry) {
 std::string CFileNode::GetKind() const {
     if (HasChildren()) return "Folder";
     std::size_t dot = m_name.rfind('.');
-    std::string kind = dot == std::string::npos ? m_name : m_name.substr(dot + 1);
-    for (char& c : kind)
-        c = AsciiLower(c);
+    std::string kind =
+        ToAsciiLower(dot == std::string::npos ? std::string_view(m_name)
+                                              : std::string_view(m_name).substr(dot + 1));
     return kind.empty() ? "Default" : kind;
 }
 

@@ -150,7 +150,7 @@ void CFolderNode::Scan(const std::string& dir, const COptions& parentOptions,
                 child = std::make_unique<CFolderNode>(this, entry, childContext);
             }
         } else {
-            if (NamesEqualIgnoringCase(entry.m_name, kConfigName)) return;
+            if (EqualsIgnoringCase(entry.m_name, kConfigName)) return;
             auto file = std::make_unique<CFileNode>(entry);
             if (entry.m_name == "index.htm" || entry.m_name == "index.html") {
                 m_indexNode = file.get();

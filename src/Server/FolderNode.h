@@ -43,7 +43,7 @@ class CFolderNode : public CFileNode {
     virtual void Scan(const std::string& dir, const COptions& parentOptions, CScanContext& context);
 
     // --- virtual operations (publish/) ---
-    // ReplyScene when the request options select a scene (m_vrml), else ReplyListing.
+    // ReplyScene when the request options select a scene (`scene`, `graph`), else ReplyListing.
     void Reply(CSocketStream& out) override;                                 // Listing.cpp
     void ReplyScene(CSocketStream& out) override;                            // RoomScene.cpp
     void WriteSceneObject(CSocketStream& out, std::int64_t scale) override;  // GraphScene.cpp

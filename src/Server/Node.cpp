@@ -12,40 +12,7 @@ namespace {
 constexpr std::size_t kUrlTextLimit = 1000;
 constexpr std::size_t kListNameColumns = 40;
 
-// Inline here: the children index compares names on every insert and lookup, and a call per
-// byte into another translation unit was a fifth of a large folder's scan.
-inline unsigned char Folded(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u - 'A' + 'a') : u;
-}
-
 }  // namespace
-
-int CompareNamesIgnoringCase(std::string_view a, std::string_view b) {
-    std::size_t common = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < common; ++i) {
-        unsigned char x = Folded(a[i]), y = Folded(b[i]);
-        if (x != y) return x < y ? -1 : 1;
-    }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
-bool NamesEqualIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && CompareNamesIgnoringCase(a, b) == 0;
-}
-
-std::string EscapeLessThan(std::string_view text) {
-    std::string result;
-    result.reserve(text.size());
-    for (char c : text) {
-        if (c == '<') {
-            result += "&lt;";
-        } else {
-            result += c;
-        }
-    }
-    return result;
-}
 
 // One entry per child: its group (had children when added) and the node for its name.
 struct CNode::CChildIndex {
@@ -58,7 +25,7 @@ struct CNode::CChildIndex {
         using is_transparent = void;
         bool operator()(const Entry& a, const Entry& b) const {
             if (a.m_isLeaf != b.m_isLeaf) return !a.m_isLeaf;
-            return CompareNamesIgnoringCase(a.m_name, b.m_name) < 0;
+            return CompareIgnoringCase(a.m_name, b.m_name) < 0;
         }
     };
     std::multiset<Entry, Before> m_entries;
@@ -111,7 +78,7 @@ CNode* CNode::FindChild(std::string_view name) const {
     for (bool isLeaf : {false, true}) {
         auto found = m_index->m_entries.lower_bound(CChildIndex::Entry{isLeaf, name, nullptr});
         if (found != m_index->m_entries.end() && found->m_isLeaf == isLeaf &&
-            NamesEqualIgnoringCase(found->m_name, name)) {
+            EqualsIgnoringCase(found->m_name, name)) {
             return found->m_node;
         }
     }
@@ -167,7 +134,7 @@ std::string NodeUrl(const CNode& node, const COptions* requestOptions) {
         return parent->Options().m_redirect + escapedCut(node.m_name);
     }
     std::string url;
-    if (requestOptions && requestOptions->m_page == 0) {
+    if (requestOptions && requestOptions->m_viewAs == COptions::EView::kScene) {
         std::string host = g_state.GetHostName();
         // A literal IPv6 address needs its brackets, or its colons read as a port.
         bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "Server/Options.h"
+#include "text/AsciiText.h"
 
 class CSocketStream;
 
@@ -88,9 +89,3 @@ struct WriteUrl {
 CSocketStream& operator<<(CSocketStream& out, WriteUrl url);
 // The same URL as a string, for the given request options (null: defaults, page mode).
 std::string NodeUrl(const CNode& node, const COptions* requestOptions);
-
-// Case folding of the children order and lookups: A-Z -> a-z, then unsigned bytes.
-int CompareNamesIgnoringCase(std::string_view a, std::string_view b);
-bool NamesEqualIgnoringCase(std::string_view a, std::string_view b);
-// "<" written as "&lt;", the one escape applied to outside text on pages.
-std::string EscapeLessThan(std::string_view text);

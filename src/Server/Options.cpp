@@ -3,39 +3,23 @@
 
 #include <algorithm>
 #include <climits>
+#include <span>
+#include <vector>
 
 #include "Server/ServerState.h"
 #include "Server/UserNode.h"
+#include "text/AsciiText.h"
 
 namespace {
 
 constexpr std::string_view kSeparators = "&?,";
 constexpr std::size_t kMaxCfgLine = 199;
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    }
-    return true;
-}
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
-}
-
 // "type wrl" -> "wrl": the second word of the keyword, split at spaces and tabs.
 std::string_view SecondWord(std::string_view keyword) {
-    constexpr std::string_view kBlanks = " \t";
-    std::size_t first = keyword.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    std::size_t afterFirst = keyword.find_first_of(kBlanks, first);
-    if (afterFirst == std::string_view::npos) return {};
-    std::size_t second = keyword.find_first_not_of(kBlanks, afterFirst);
-    if (second == std::string_view::npos) return {};
-    std::size_t end = keyword.find_first_of(kBlanks, second);
-    return keyword.substr(second, end == std::string_view::npos ? keyword.npos : end - second);
+    std::size_t at = 0;
+    if (!NextToken(keyword, at, " \t")) return {};
+    return NextToken(keyword, at, " \t").value_or(std::string_view());
 }
 
 bool HasControlByte(std::string_view text) {
@@ -80,131 +64,195 @@ int ParseKeywordNumber(std::string_view text) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
+namespace {
+
+// What one keyword's value is read as, and where it goes.
+enum class EValue {
+    kFlag,    // the int member takes m_set; any value is ignored
+    kNumber,  // the int member takes the value as a number, held to [m_min, m_max]
+    kText,    // the string member takes the value as it came
+    kCustom,  // m_custom applies it
+};
+
+// What a custom row sees of the token and of the string around it.
+struct CKeywordValue {
+    std::string_view m_text;
+    bool m_hasValue;
+    bool m_applyProcessWide;
+    std::string& m_localName;  // the name a following `password` checks
+    int Number() const { return ParseKeywordNumber(m_text); }
+};
+
+struct CKeywordRow {
+    std::string_view m_name;
+    EValue m_kind;
+    int COptions::*m_number = nullptr;
+    std::string COptions::*m_text = nullptr;
+    int m_set = 1;
+    int m_min = INT_MIN;
+    int m_max = INT_MAX;
+    void (*m_custom)(COptions&, const CKeywordValue&) = nullptr;
+    // Process-wide rows change ServerState for every client: from vantrel.cfg always, from
+    // a query only for an `admin` client.
+    bool m_processWide = false;
+};
+
+constexpr CKeywordRow Flag(std::string_view name, int COptions::*member, int set = 1) {
+    return {.m_name = name, .m_kind = EValue::kFlag, .m_number = member, .m_set = set};
+}
+constexpr CKeywordRow Number(std::string_view name, int COptions::*member, int min = INT_MIN,
+                             int max = INT_MAX) {
+    return {
+        .m_name = name, .m_kind = EValue::kNumber, .m_number = member, .m_min = min, .m_max = max};
+}
+constexpr CKeywordRow Text(std::string_view name, std::string COptions::*member) {
+    return {.m_name = name, .m_kind = EValue::kText, .m_text = member};
+}
+constexpr CKeywordRow Custom(std::string_view name, void (*apply)(COptions&, const CKeywordValue&),
+                             bool processWide = false) {
+    return {
+        .m_name = name, .m_kind = EValue::kCustom, .m_custom = apply, .m_processWide = processWide};
+}
+
+using O = COptions;
+constexpr CKeywordRow kKeywords[] = {
+    Custom("scene",
+           [](O& o, const CKeywordValue&) { o.m_viewAs = O::EView::kScene, o.m_room = 1; }),
+    Custom("page", [](O& o, const CKeywordValue&) { o.m_viewAs = O::EView::kPage; }),
+    Custom("graph",
+           [](O& o, const CKeywordValue&) { o.m_viewAs = O::EView::kScene, o.m_graph = 1; }),
+    Flag("topics", &O::m_topics),
+    Flag("models", &O::m_models),
+    Flag("icons", &O::m_icons),
+    Flag("fullurl", &O::m_fullUrl),
+    Flag("nolabel", &O::m_showLabels, 0),
+    Custom("noindex", [](O& o, const CKeywordValue&) { o.m_index = O::EIndex::kRefused; }),
+    Custom("index", [](O& o, const CKeywordValue&) { o.m_index = O::EIndex::kAsked; }),
+    Text("expand", &O::m_expand),
+    Text("sort", &O::m_sort),
+    Number("port", &O::m_port),
+    Number("clients", &O::m_clients),
+    Text("redirect", &O::m_redirect),
+    Text("path", &O::m_path),
+    Text("title", &O::m_title),
+    Text("topoflist", &O::m_topOfList),
+    Text("head", &O::m_head),
+    Text("tail", &O::m_tail),
+    Custom("sid", [](O& o, const CKeywordValue& v) { o.m_user = FindUserBySequence(v.Number()); }),
+    Custom(
+        "delay", [](O&, const CKeywordValue& v) { g_state.SetDelay(v.Number()); }, true),
+    Number("item", &O::m_item),
+    Number("quantity", &O::m_quantity),
+    Custom(
+        "hostname", [](O&, const CKeywordValue& v) { g_state.SetHostName(std::string(v.m_text)); },
+        true),
+    Custom("name", [](O&, const CKeywordValue& v) { v.m_localName = v.m_text; }),
+    Custom("password",
+           [](O& o, const CKeywordValue& v) {
+               if (v.m_hasValue) o.m_user = FindUserByName(v.m_localName, v.m_text);
+           }),
+    Flag("add", &O::m_add),
+    Flag("delete", &O::m_delete),
+    Flag("buy", &O::m_buy),
+    Flag("show", &O::m_show),
+    // The value becomes a header line of the reply: no control byte may ride along.
+    Custom("type",
+           [](O& o, const CKeywordValue& v) {
+               if (!HasControlByte(v.m_text)) o.m_type = v.m_text;
+           }),
+    Number("smtpport", &O::m_smtpPort),
+    Number("smtpclients", &O::m_smtpClients),
+    Flag("nosync", &O::m_noSync),
+    Number("timeout", &O::m_timeout, 1, 120),
+    Flag("x3d", &O::m_x3d),
+    Flag("view", &O::m_view),
+    Flag("webview", &O::m_webView),
+    Text("viewer", &O::m_viewer),
+    Custom("mimetypes",
+           [](O& o, const CKeywordValue& v) {
+               o.m_mimeTypes = v.m_text.empty() ? kSystemMimeTypes : v.m_text;
+           }),
+    Flag("ranges", &O::m_ranges),
+    Text("accesslog", &O::m_accessLog),
+    Text("listen", &O::m_listen),
+    Flag("gzip", &O::m_gzip),
+    // Admin clients (root vantrel.cfg; read by RunServer): each line adds to the list.
+    Custom("admin",
+           [](O& o, const CKeywordValue& v) {
+               if (v.m_text.empty()) return;
+               if (!o.m_admin.empty()) o.m_admin += ',';
+               o.m_admin += v.m_text;
+           }),
+    Flag("raw", &O::m_raw),
+    Flag("mbox", &O::m_mbox),
+    Flag("atom", &O::m_atom),
+    Flag("json", &O::m_json),
+    Custom("id", [](O& o, const CKeywordValue& v) { o.m_hasId = 1, o.m_id = v.m_text; }),
+    Custom("find", [](O& o, const CKeywordValue& v) { o.m_hasFind = 1, o.m_find = v.m_text; }),
+    Number("start", &O::m_start, 0),
+    Number("perpage", &O::m_perPage, 1, COptions::kMaxPerPage),
+};
+
+const CKeywordRow* FindKeyword(std::string_view keyword) {
+    for (const CKeywordRow& row : kKeywords) {
+        if (EqualsIgnoringCase(row.m_name, keyword)) return &row;
+    }
+    return nullptr;
+}
+
+void ApplyKeyword(const CKeywordRow& row, COptions& options, const CKeywordValue& value) {
+    switch (row.m_kind) {
+        case EValue::kFlag:
+            options.*row.m_number = row.m_set;
+            break;
+        case EValue::kNumber:
+            options.*row.m_number = std::clamp(value.Number(), row.m_min, row.m_max);
+            break;
+        case EValue::kText:
+            options.*row.m_text = value.m_text;
+            break;
+        case EValue::kCustom:
+            row.m_custom(options, value);
+            break;
+    }
+}
+
+}  // namespace
+
+std::span<const std::string_view> KeywordNames() {
+    static const auto names = [] {
+        std::vector<std::string_view> all;
+        for (const CKeywordRow& row : kKeywords)
+            all.push_back(row.m_name);
+        return all;
+    }();
+    return names;
+}
+
 void COptions::ParseOptions(std::string_view keywords, EProcessWide processWide) {
     const bool applyProcessWide = processWide == EProcessWide::Apply;
-    std::string localName = "guest";  // the name a following `password` checks
+    std::string localName = "guest";
     std::size_t position = 0;
-    while (position < keywords.size()) {
-        std::size_t start = keywords.find_first_not_of(kSeparators, position);
-        if (start == std::string_view::npos) break;
-        std::size_t end = keywords.find_first_of(kSeparators, start);
-        if (end == std::string_view::npos) end = keywords.size();
+    while (auto next = NextToken(keywords, position, kSeparators)) {
+        std::string_view token = *next;
         // `admin` lists its addresses with commas: its value ends only at "&" or "?".
-        if (StartsWithIgnoringCase(keywords.substr(start), "admin=")) {
-            end = std::min(keywords.find_first_of("&?", start), keywords.size());
+        if (StartsWithIgnoringCase(token, "admin=")) {
+            const std::size_t start = static_cast<std::size_t>(token.data() - keywords.data());
+            position = std::min(keywords.find_first_of("&?", start), keywords.size());
+            token = keywords.substr(start, position - start);
         }
-        position = end;
-        std::string_view token = keywords.substr(start, end - start);
-
-        std::size_t equals = token.find('=');
-        bool hasValue = equals != std::string_view::npos;
-        std::string_view keyword = hasValue ? token.substr(0, equals) : token;
-        std::string_view value = hasValue ? token.substr(equals + 1) : std::string_view();
-        auto is = [&](std::string_view word) { return EqualsIgnoringCase(keyword, word); };
-        auto number = [&] { return ParseKeywordNumber(value); };
-
+        const std::size_t equals = token.find('=');
+        const bool hasValue = equals != std::string_view::npos;
+        const std::string_view keyword = hasValue ? token.substr(0, equals) : token;
+        const std::string_view value = hasValue ? token.substr(equals + 1) : std::string_view();
+        // Any keyword that starts with "type" also feeds the type table ("type wrl=...",
+        // "typewrl=..."), before the row of a plain `type` sets the reply's own type.
         if (applyProcessWide && StartsWithIgnoringCase(keyword, "type")) {
             g_state.AddType(std::string(SecondWord(keyword)), std::string(value));
         }
-        if (is("scene")) {
-            m_vrml = 1, m_page = 0, m_room = 1;
-        } else if (is("page")) {
-            m_vrml = 0, m_page = 1;
-        } else if (is("graph")) {
-            m_vrml = 1, m_page = 0, m_graph = 1;
-        } else if (is("topics")) {
-            m_topics = 1;
-        } else if (is("models")) {
-            m_models = 1;
-        } else if (is("icons")) {
-            m_icons = 1;
-        } else if (is("fullurl")) {
-            m_fullUrl = 1;
-        } else if (is("nolabel")) {
-            m_showLabels = 0;
-        } else if (is("noindex")) {
-            m_index = 2;
-        } else if (is("index")) {
-            m_index = 1;
-        } else if (is("expand")) {
-            m_expand = value;
-        } else if (is("sort")) {
-            m_sort = value;
-        } else if (is("port")) {
-            m_port = number();
-        } else if (is("clients")) {
-            m_clients = number();
-        } else if (is("redirect")) {
-            m_redirect = value;
-        } else if (is("path")) {
-            m_path = value;
-        } else if (is("title")) {
-            m_title = value;
-        } else if (is("topoflist")) {
-            m_topOfList = value;
-        } else if (is("head")) {
-            m_head = value;
-        } else if (is("tail")) {
-            m_tail = value;
-        } else if (is("sid")) {
-            m_user = FindUserBySequence(number());
-        } else if (is("delay")) {
-            if (applyProcessWide) g_state.SetDelay(number());
-        } else if (is("item")) {
-            m_item = number();
-        } else if (is("quantity")) {
-            m_quantity = number();
-        } else if (is("hostname")) {
-            if (applyProcessWide) g_state.SetHostName(std::string(value));
-        } else if (is("name")) {
-            localName = value;
-        } else if (is("password")) {
-            if (hasValue) m_user = FindUserByName(localName, value);
-        } else if (is("add")) {
-            m_add = 1;
-        } else if (is("delete")) {
-            m_delete = 1;
-        } else if (is("buy")) {
-            m_buy = 1;
-        } else if (is("show")) {
-            m_show = 1;
-        } else if (is("type")) {
-            // The value becomes a header line of the reply: no control byte may ride along.
-            if (!HasControlByte(value)) m_type = value;
-        } else if (is("smtpport")) {
-            m_smtpPort = number();
-        } else if (is("smtpclients")) {
-            m_smtpClients = number();
-        } else if (is("nosync")) {
-            m_noSync = 1;
-        } else if (is("timeout")) {
-            m_timeout = std::clamp(number(), 1, 120);
-        } else if (is("x3d")) {
-            m_x3d = 1;
-        } else if (is("view")) {
-            m_view = 1;
-        } else if (is("webview")) {
-            m_webView = 1;
-        } else if (is("viewer")) {
-            m_viewer = value;
-        } else if (is("mimetypes")) {
-            m_mimeTypes = value.empty() ? kSystemMimeTypes : value;
-        } else if (is("ranges")) {
-            m_ranges = 1;
-        } else if (is("accesslog")) {
-            m_accessLog = value;
-        } else if (is("listen")) {
-            m_listen = value;
-        } else if (is("gzip")) {
-            m_gzip = 1;
-        } else {
-            ParseArchiveKeyword(keyword, value);
-        }
-        // Admin clients (root vantrel.cfg; read by RunServer).
-        if (is("admin") && !value.empty()) {
-            if (!m_admin.empty()) m_admin += ',';
-            m_admin += value;
-        }
+        const CKeywordRow* row = FindKeyword(keyword);
+        if (!row || (row->m_processWide && !applyProcessWide)) continue;
+        ApplyKeyword(*row, *this, CKeywordValue{value, hasValue, applyProcessWide, localName});
     }
 }
 
@@ -214,43 +262,13 @@ namespace {
 // how a folder's mail is read.
 void ApplyConfigOnlyKeywords(std::string_view line, COptions& options) {
     std::size_t position = 0;
-    while (position < line.size()) {
-        std::size_t start = line.find_first_not_of(kSeparators, position);
-        if (start == std::string_view::npos) break;
-        std::size_t end = line.find_first_of(kSeparators, start);
-        if (end == std::string_view::npos) end = line.size();
-        position = end;
-        std::string_view token = line.substr(start, end - start);
-        std::string_view keyword = token.substr(0, token.find('='));
+    while (auto token = NextToken(line, position, kSeparators)) {
+        std::string_view keyword = token->substr(0, token->find('='));
         if (EqualsIgnoringCase(keyword, "mime")) options.m_mime = 1;
     }
 }
 
 }  // namespace
-
-bool COptions::ParseArchiveKeyword(std::string_view keyword, std::string_view value) {
-    auto is = [&](std::string_view word) { return EqualsIgnoringCase(keyword, word); };
-    if (is("raw")) {
-        m_raw = 1;
-    } else if (is("mbox")) {
-        m_mbox = 1;
-    } else if (is("atom")) {
-        m_atom = 1;
-    } else if (is("json")) {
-        m_json = 1;
-    } else if (is("id")) {
-        m_hasId = 1, m_id = value;
-    } else if (is("find")) {
-        m_hasFind = 1, m_find = value;
-    } else if (is("start")) {
-        m_start = std::max(0, ParseKeywordNumber(value));
-    } else if (is("perpage")) {
-        m_perPage = std::clamp(ParseKeywordNumber(value), 1, kMaxPerPage);
-    } else {
-        return false;
-    }
-    return true;
-}
 
 void COptions::ReadOptionsFile(std::istream& in) {
     std::string line;
@@ -276,8 +294,7 @@ void COptions::ReadOptionsFile(std::istream& in) {
         bool endedLine = endedByLineFeed || in.peek() == EOF;
         if (endedLine && !line.empty() && line.back() == '\r') line.pop_back();  // Windows files
         unsigned char first = line.empty() ? 0 : static_cast<unsigned char>(line[0]);
-        bool isLetter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
-        if (isLetter) {
+        if (IsAsciiLetter(static_cast<char>(first))) {
             ParseOptions(line);
             ApplyConfigOnlyKeywords(line, *this);
         }

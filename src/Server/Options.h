@@ -4,6 +4,7 @@
 #pragma once
 
 #include <istream>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -26,8 +27,10 @@ class COptions {
 
     static constexpr int kMaxPerPage = 100000;
 
-    int m_page = 1;
-    int m_vrml = 0;
+    // What a folder answers with: its HTML listing (`page`) or its VRML world (`scene`,
+    // `graph`). A scene's links are absolute URLs, a page's server-relative.
+    enum class EView { kPage, kScene };
+    EView m_viewAs = EView::kPage;
     int m_port = 80;
     int m_clients = 5;
     std::string m_redirect;
@@ -37,7 +40,10 @@ class COptions {
     std::string m_expand;
     std::string m_type;
     std::string m_topOfList;
-    int m_index = 0;  // 1: `index`, 2: `noindex`
+    // `index` in a query asks for a folder's listing over its index page; `noindex` in a
+    // folder's vantrel.cfg refuses that.
+    enum class EIndex { kUnset, kAsked, kRefused };
+    EIndex m_index = EIndex::kUnset;
     int m_add = 0;
     int m_delete = 0;
     int m_show = 0;
@@ -91,11 +97,10 @@ class COptions {
     std::string m_find;
     int m_start = -1;
     int m_perPage = 500;  // a folder keyword too: rows of one index page with `start`
-
-  private:
-    // raw, mbox, atom, json, id, find, start, perpage; false for any other keyword.
-    bool ParseArchiveKeyword(std::string_view keyword, std::string_view value);
 };
+
+// The name of every keyword the parser knows, in the order it looks them up.
+std::span<const std::string_view> KeywordNames();
 
 // The type table `mimetypes` reads when it names no file (Debian's media-types).
 inline constexpr std::string_view kSystemMimeTypes = "/etc/mime.types";

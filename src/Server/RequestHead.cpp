@@ -5,25 +5,18 @@
 #include <cstring>
 #include <utility>
 
+#include "text/AsciiText.h"
+
 bool HasHttpVersion(std::string_view line) {
     constexpr std::string_view kBlanks = " \t";
     std::size_t words = 0;
     std::string_view last;
-    for (std::size_t at = line.find_first_not_of(kBlanks); at != std::string_view::npos;) {
-        std::size_t end = line.find_first_of(kBlanks, at);
-        if (end == std::string_view::npos) end = line.size();
-        last = line.substr(at, end - at);
+    std::size_t at = 0;
+    while (auto word = NextToken(line, at, kBlanks)) {
+        last = *word;
         ++words;
-        at = line.find_first_not_of(kBlanks, end);
     }
-    if (words < 3 || last.size() < 5) return false;
-    static constexpr char kVersion[] = "HTTP/";
-    for (std::size_t i = 0; i < 5; ++i) {
-        char c = last[i];
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        if (c != kVersion[i]) return false;
-    }
-    return true;
+    return words >= 3 && StartsWithIgnoringCase(last, "HTTP/");
 }
 
 bool CRequestHead::AddPiece(std::string piece) {

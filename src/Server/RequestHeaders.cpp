@@ -2,17 +2,9 @@
 // so a linear search per lookup costs less than building an index for every request.
 #include "Server/RequestHeaders.h"
 
-#include "Server/ServerState.h"
+#include "text/AsciiText.h"
 
 namespace {
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    }
-    return true;
-}
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))

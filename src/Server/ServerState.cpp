@@ -10,21 +10,21 @@
 
 ServerState g_state;
 
-char AsciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 namespace {
 
 bool IsPlausibleHostName(const std::string& name) {
     if (name.empty()) return false;
     return std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '-' || c == '.' || c == ':' || c == '[' || c == ']';
+        return IsAsciiAlnum(c) || c == '-' || c == '.' || c == ':' || c == '[' || c == ']';
     });
 }
 
 }  // namespace
+
+const CNode* FindIcon(std::string_view name) {
+    const CFolderNode* icons = g_state.m_iconsFolder;
+    return icons ? icons->FindChild(name) : nullptr;
+}
 
 std::string ServerState::GetHostName() const {
     std::scoped_lock guard(m_hostLock);

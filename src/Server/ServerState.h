@@ -20,6 +20,7 @@
 #include "Server/AddressList.h"
 #include "Server/Node.h"
 #include "platform/AutoResetEvent.h"
+#include "text/AsciiText.h"
 
 class CFolderNode;
 class CListener;
@@ -27,7 +28,9 @@ struct CFindData;
 struct CScanContext;
 struct CCatalogueItem;
 
-char AsciiLower(char c);
+// The child of the icons folder with that name (ignoring case); null when there is no icons
+// folder or no such icon.
+const CNode* FindIcon(std::string_view name);
 
 struct CCartSlot {
     const CCatalogueItem* m_item = nullptr;  // free when none

@@ -22,6 +22,7 @@
 #include "mail/MailboxNode.h"
 #include "mail/MessageUrl.h"
 #include "platform/Fd.h"
+#include "text/AsciiText.h"
 
 namespace {
 
@@ -36,32 +37,19 @@ std::string XmlText(std::string_view bytes) {
     escaped.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        switch (c) {
-            case '&':
-                escaped += "&amp;";
-                break;
-            case '<':
-                escaped += "&lt;";
-                break;
-            case '>':
-                escaped += "&gt;";
-                break;
-            case '"':
-                escaped += "&quot;";
-                break;
-            case '\'':
-                escaped += "&apos;";
-                break;
-            default:
-                if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') break;  // not XML at all
-                // U+FFFE and U+FFFF are not XML characters either.
-                if (c == 0xEF && text.compare(i, 2, "\xEF\xBF") == 0 && i + 2 < text.size() &&
-                    (text[i + 2] == '\xBE' || text[i + 2] == '\xBF')) {
-                    i += 2;
-                    break;
-                }
-                escaped += static_cast<char>(c);
+        if (const std::string_view entity = MarkupEntity(text[i], true); !entity.empty()) {
+            escaped += entity;
+            continue;
         }
+        // Mail keeps its line ends; other controls are not XML at all and are dropped.
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') continue;
+        // U+FFFE and U+FFFF are not XML characters either.
+        if (c == 0xEF && text.compare(i, 2, "\xEF\xBF") == 0 && i + 2 < text.size() &&
+            (text[i + 2] == '\xBE' || text[i + 2] == '\xBF')) {
+            i += 2;
+            continue;
+        }
+        escaped += static_cast<char>(c);
     }
     return escaped;
 }

@@ -15,6 +15,7 @@
 #include "Server/HttpHeader.h"
 #include "Server/Node.h"
 #include "Server/Options.h"
+#include "Server/ServerState.h"
 #include "Server/SocketStream.h"
 #include "mail/MailText.h"
 #include "mail/MailboxNode.h"
@@ -23,6 +24,7 @@
 #include "mail/MessageUrl.h"
 #include "mail/MimePage.h"
 #include "mail/MimeText.h"
+#include "text/AsciiText.h"
 
 namespace {
 
@@ -73,10 +75,8 @@ std::string RowText(CMessageNode& message, CSocketStream& out, const CRowIcons& 
     const bool hasReplies = root && message.m_nextInThread;
 
     const bool noName = message.m_fromName.empty() || message.m_fromName == " ";
-    std::string sender = noName ? message.m_fromAddress : message.m_fromName;
-    std::string subject = message.m_subject;
-    ReplaceAll(sender, '<', "&lt;");
-    ReplaceAll(subject, '<', "&lt;");
+    std::string sender = EscapeLessThan(noName ? message.m_fromAddress : message.m_fromName);
+    std::string subject = EscapeLessThan(message.m_subject);
     const bool utf8 = message.Mailbox()->Options().m_mime != 0;
     sender = Shortened(std::move(sender), kSenderShown, 24, utf8);
     subject = Shortened(std::move(subject), kSubjectShown, 47, utf8);
@@ -174,33 +174,10 @@ CSelection Select(const CMailboxNode& mailbox, EOrder order, std::optional<int> 
     return selection;
 }
 
-std::string EscapeHtml(std::string_view text) {
-    std::string escaped;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                escaped += "&amp;";
-                break;
-            case '<':
-                escaped += "&lt;";
-                break;
-            case '>':
-                escaped += "&gt;";
-                break;
-            case '"':
-                escaped += "&quot;";
-                break;
-            default:
-                escaped += c;
-        }
-    }
-    return escaped;
-}
-
 // "<P>Found 3 messages for: WORDS</P>"
 std::string FoundLine(const CMessageSearch& search, std::size_t found) {
     return "<P>Found " + std::to_string(found) + (found == 1 ? " message" : " messages") +
-           " for: " + EscapeHtml(search.Text()) + "</P>";
+           " for: " + EscapeMarkup(search.Text()) + "</P>";
 }
 
 // "<P><A HREF=...>previous</A> rows 501-1000 of 1234 <A HREF=...>next</A></P>"; the links

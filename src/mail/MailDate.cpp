@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mail/HeaderValues.h"
+#include "text/AsciiText.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ bool AllDigits(std::string_view word) {
 bool AllLetters(std::string_view word) {
     if (word.empty()) return false;
     for (char c : word) {
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
+        if (!IsAsciiLetter(c)) return false;
     }
     return true;
 }

@@ -1,11 +1,9 @@
 // MailText.cpp - mail text to HTML, one line at a time: escaping, address anchors, URL links.
 #include "mail/MailText.h"
 
-namespace {
+#include "text/AsciiText.h"
 
-bool IsAsciiAlnum(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
+namespace {
 
 // Characters the walk back from an "@" keeps in the part before it.
 bool IsAddressChar(unsigned char c) {
@@ -21,45 +19,14 @@ bool EndsUrl(unsigned char c) {
     return c < 0x21 || c == ',' || c == '>';
 }
 
-char AsciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-char AsciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // True when `text` at `pos` begins with `prefix`, ignoring A-Z case.
-bool StartsWithIgnoringCase(const std::string& text, std::size_t pos, std::string_view prefix) {
-    if (pos > text.size() || text.size() - pos < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (AsciiLower(text[pos + i]) != AsciiLower(prefix[i])) return false;
-    }
-    return true;
+bool StartsAtIgnoringCase(const std::string& text, std::size_t pos, std::string_view prefix) {
+    return pos <= text.size() && StartsWithIgnoringCase(std::string_view(text).substr(pos), prefix);
 }
 
 constexpr std::string_view kEscapedGt = "&gt;";
 
 }  // namespace
-
-void ReplaceAll(std::string& text, char pattern, std::string_view replacement) {
-    std::size_t found = text.find(pattern);
-    if (found == std::string::npos) return;
-    std::string result;
-    result.reserve(text.size() + replacement.size() * 4);
-    std::size_t from = 0;
-    while (found != std::string::npos) {
-        result.append(text, from, found - from);
-        result.append(replacement);
-        from = found + 1;
-        found = text.find(pattern, from);
-    }
-    result.append(text, from, std::string::npos);
-    text = std::move(result);
-}
-
-void ReplaceInLine(std::string& line, char pattern, std::string_view replacement) {
-    ReplaceAll(line, pattern, replacement);
-}
 
 std::size_t LinkMailAddress(std::string& line, std::size_t pos, std::size_t bound) {
     if (pos >= line.size()) return std::string::npos;
@@ -94,8 +61,8 @@ std::size_t LinkMailAddress(std::string& line, std::size_t pos, std::size_t boun
         if (gt != std::string::npos && gt + kEscapedGt.size() <= end) {
             // An address that is the text of an anchor in the mail ("...>ann@host</a>") or
             // that directly precedes a closing tag is left alone; the scan goes on from there.
-            const bool closesAnchor = gt >= begin + 2 && StartsWithIgnoringCase(line, gt - 2, "/a");
-            const bool beforeEndTag = StartsWithIgnoringCase(line, gt + kEscapedGt.size(), "&lt;/");
+            const bool closesAnchor = gt >= begin + 2 && StartsAtIgnoringCase(line, gt - 2, "/a");
+            const bool beforeEndTag = StartsAtIgnoringCase(line, gt + kEscapedGt.size(), "&lt;/");
             if (closesAnchor || beforeEndTag) return gt > pos ? gt : pos + 1;
             end = gt;
         }
@@ -165,8 +132,7 @@ void LinkUrls(std::string& line, std::size_t bound, std::string_view scheme) {
 }
 
 void ConvertMailLine(std::string& line) {
-    ReplaceInLine(line, '<', "&lt;");
-    ReplaceInLine(line, '>', "&gt;");
+    line = EscapeAngleBrackets(line);
     LinkMailAddresses(line, kMailLineBound);
     LinkUrls(line, kMailLineBound, "http://");
     LinkUrls(line, kMailLineBound, "ftp://");

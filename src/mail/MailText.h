@@ -16,12 +16,6 @@
 // Room for one converted line, terminating NUL included, as the linking steps count it.
 constexpr std::size_t kMailLineBound = 2000;
 
-// Replaces every occurrence of `pattern` in `text` by `replacement`. Cannot fail.
-void ReplaceAll(std::string& text, char pattern, std::string_view replacement);
-
-// ReplaceAll on a body line. Never bounded: an escaped line may be longer than kMailLineBound.
-void ReplaceInLine(std::string& line, char pattern, std::string_view replacement);
-
 // Converts the addresses of the line, left to right, until LinkMailAddress says stop.
 // Does nothing when the line has no "@".
 void LinkMailAddresses(std::string& line, std::size_t bound);

@@ -54,7 +54,7 @@ std::string CMailboxNode::FindSpoolFile(const std::string& dirPath) {
     CFd dir = OpenDirectory(AT_FDCWD, dirPath);
     if (dir.IsValid()) {
         EnumerateDirectory(dir.Get(), [&](const CFindData& entry) {
-            if (entry.m_isDirectory || !NamesEqualIgnoringCase(entry.m_name, kSpoolName)) return;
+            if (entry.m_isDirectory || !EqualsIgnoringCase(entry.m_name, kSpoolName)) return;
             if (best.empty() || entry.m_name < best) best = entry.m_name;
         });
     }

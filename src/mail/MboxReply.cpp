@@ -19,6 +19,7 @@
 #include "mail/MailboxNode.h"
 #include "mail/MessageUrl.h"
 #include "platform/Fd.h"
+#include "text/AsciiText.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ constexpr int kLockTries = 50;
 constexpr std::chrono::milliseconds kLockPause{20};
 
 bool IsAttrChar(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+    return IsAsciiAlnum(static_cast<char>(c)) ||
            std::string_view("!#$&+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
 }
 

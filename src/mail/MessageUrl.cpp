@@ -48,7 +48,7 @@ std::string EscapeAttribute(std::string_view text) {
 
 std::string AbsoluteUrl(const CNode& node) {
     COptions scene;
-    scene.m_page = 0;
+    scene.m_viewAs = COptions::EView::kScene;
     return NodeUrl(node, &scene);
 }
 
@@ -65,11 +65,6 @@ void WriteNotFound(CSocketStream& out) {
     out << "<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY><H1>404 File Not Found</H1>"
            "The file is not found on this server"
         << EndLine;
-}
-
-const CNode* FindIcon(std::string_view name) {
-    const CFolderNode* icons = g_state.m_iconsFolder;
-    return icons ? icons->FindChild(name) : nullptr;
 }
 
 // Reads thread links of `target`: the caller holds the mailbox's ReadLock(). The path is

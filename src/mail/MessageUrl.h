@@ -45,7 +45,3 @@ std::string MessagePageUrl(const CMessageNode& message, bool absolute);
 // The reply to a request for something that is not there: the same bytes as for a path
 // that names nothing.
 void WriteNotFound(CSocketStream& out);
-
-// The child of the icons folder with that name (ignoring case); null when there is no icons
-// folder or no such icon.
-const CNode* FindIcon(std::string_view name);

@@ -25,34 +25,11 @@
 #include "mail/MimeBody.h"
 #include "mail/MimeText.h"
 #include "platform/Fd.h"
+#include "text/AsciiText.h"
 
 namespace {
 
 constexpr std::int64_t kMimeMaxMessage = 32 << 20;
-
-std::string EscapeHtml(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
 
 // A media type fit for a header line: "type/subtype" of token bytes, else a download.
 std::string SafeType(const std::string& type) {
@@ -137,7 +114,7 @@ const char* MailPageType(const CMailboxNode& mailbox) {
 }
 
 CNode* CMessageNode::FindChild(std::string_view name) const {
-    if (!m_mailbox->Options().m_mime || !NamesEqualIgnoringCase(name, "part")) return nullptr;
+    if (!m_mailbox->Options().m_mime || !EqualsIgnoringCase(name, "part")) return nullptr;
     thread_local CPartsNode parts;
     parts.m_message = const_cast<CMessageNode*>(this);
     parts.m_options = m_options;
@@ -197,10 +174,11 @@ void WriteMimeBody(CSocketStream& out, CMessageNode& message, const std::string&
         const std::string base = NodeUrl(message, out.m_options) + "/part/";
         out << "<HR><B>Parts of this message:</B><br>" << EndLine;
         for (const CMimePart& part : body.m_parts) {
-            out << "<A HREF=" << base << part.m_number << ">" << EscapeHtml(part.m_name) << "</A> ("
-                << EscapeHtml(part.m_type) << ", " << part.m_size << " bytes)<br>" << EndLine;
+            out << "<A HREF=" << base << part.m_number << ">" << EscapeMarkup(part.m_name)
+                << "</A> (" << EscapeMarkup(part.m_type) << ", " << part.m_size << " bytes)<br>"
+                << EndLine;
         }
     }
     for (const std::string& note : body.m_skipped)
-        out << "<p><I>Not shown: " << EscapeHtml(note) << "</I>" << EndLine;
+        out << "<p><I>Not shown: " << EscapeMarkup(note) << "</I>" << EndLine;
 }

@@ -12,6 +12,7 @@
 #include "mail/MailboxNode.h"
 #include "mail/MessageNode.h"
 #include "mail/MessageUrl.h"
+#include "text/AsciiText.h"
 
 namespace {
 

@@ -41,7 +41,7 @@ void CMailboxNode::ReplyPermalink(CSocketStream& out) {
         auto lock = ReadLock();
         for (int number = 0; number < m_messageCount; ++number) {
             const CMessageNode* message = MessageByNumber(number);
-            if (message && NamesEqualIgnoringCase(message->m_messageId, wanted)) {
+            if (message && EqualsIgnoringCase(message->m_messageId, wanted)) {
                 location = MessagePageUrl(*message, true);
                 break;
             }

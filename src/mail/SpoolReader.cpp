@@ -16,17 +16,13 @@
 #include "mail/HeaderValues.h"
 #include "mail/MailSpool.h"
 #include "platform/Fd.h"
+#include "text/AsciiText.h"
 
 namespace {
 
 bool StartsWith(std::string_view line, std::string_view prefix) {
     return line.size() >= prefix.size() &&
            std::memcmp(line.data(), prefix.data(), prefix.size()) == 0;
-}
-
-bool StartsWithIgnoringCase(std::string_view line, std::string_view prefix) {
-    return line.size() >= prefix.size() &&
-           ::strncasecmp(line.data(), prefix.data(), prefix.size()) == 0;
 }
 
 // The first line end in [p, p + n), or null. Mail header lines are short, and a library

@@ -34,7 +34,7 @@ std::string MakeListing(const CFolderNode& folder, const COptions* options) {
 
 void CFolderNode::ReplyJson(CSocketStream& out) {
     const COptions* options = out.m_options;
-    if (options && options->m_page == 0) {
+    if (options && options->m_viewAs == COptions::EView::kScene) {
         WriteJsonBody(out, MakeListing(*this, options));
         return;
     }

@@ -14,17 +14,12 @@
 #include "Server/SocketStream.h"
 #include "publish/ListTime.h"
 #include "publish/X3dWorld.h"
+#include "text/AsciiText.h"
 
 namespace {
 
 constexpr std::time_t kNewWindowSeconds = 10 * 24 * 60 * 60;
 constexpr int kSizeColumns = 10;
-
-// The icon of that name in the icons folder; null without an icons folder or such a picture.
-const CNode* FindIcon(std::string_view name) {
-    if (!g_state.m_iconsFolder) return nullptr;
-    return g_state.m_iconsFolder->FindChild(name);
-}
 
 // The icon of one row: the child's own options pick a scene or topic picture, else its kind's,
 // falling back to the generic one.
@@ -32,7 +27,7 @@ const CNode* RowIcon(const CFileNode& child) {
     if (!g_state.m_iconsFolder) return nullptr;
     const COptions& own = child.Options();
     std::string wanted;
-    if (own.m_vrml) {
+    if (own.m_viewAs == COptions::EView::kScene) {
         wanted = "scene.gif";
     } else if (own.m_topics) {
         wanted = "topic.gif";
@@ -82,7 +77,7 @@ void CFolderNode::Reply(CSocketStream& out) {
         ReplyViewPage(out, *this);
     } else if (out.m_options && out.m_options->m_json) {
         ReplyJson(out);
-    } else if (out.m_options && out.m_options->m_vrml) {
+    } else if (out.m_options && out.m_options->m_viewAs == COptions::EView::kScene) {
         ReplyScene(out);
     } else {
         ReplyListing(out);
@@ -92,8 +87,9 @@ void CFolderNode::Reply(CSocketStream& out) {
 void CFolderNode::ReplyListing(CSocketStream& out) {
     if (m_indexNode) {
         // The keyword `index` asks for the listing itself, unless the folder forbids it.
-        const bool wantsListing = out.m_options && out.m_options->m_index == 1;
-        if (!wantsListing || Options().m_index == 2) {
+        const bool wantsListing =
+            out.m_options && out.m_options->m_index == COptions::EIndex::kAsked;
+        if (!wantsListing || Options().m_index == COptions::EIndex::kRefused) {
             m_indexNode->Reply(out);
             return;
         }

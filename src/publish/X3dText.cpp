@@ -1,5 +1,6 @@
 // X3dText.cpp - escaping and number formatting for X3D worlds.
 #include "publish/X3dText.h"
+#include "text/AsciiText.h"
 
 #include <cmath>
 #include <cstdio>
@@ -57,28 +58,14 @@ std::string XmlText(std::string_view text) {
             continue;
         }
         ++i;
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                if ((c < 0x20 && c != '\t') || c == 0x7F) {
-                    out += kReplacement;
-                } else {
-                    out += static_cast<char>(c);
-                }
+        // Controls other than tab become U+FFFD: a world file must stay well-formed XML.
+        if (const std::string_view entity = MarkupEntity(static_cast<char>(c), true);
+            !entity.empty()) {
+            out += entity;
+        } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            out += kReplacement;
+        } else {
+            out += static_cast<char>(c);
         }
     }
     return out;

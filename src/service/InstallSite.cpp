@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "Server/Options.h"
+#include "text/AsciiText.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ COptions RootOptions(const std::string& folder) {
     while (std::getline(config, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const unsigned char first = line.empty() ? 0 : static_cast<unsigned char>(line[0]);
-        if ((first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z')) {
+        if (IsAsciiLetter(static_cast<char>(first))) {
             options.ParseOptions(line);
         }
     }

@@ -10,21 +10,13 @@
 
 #include "Server/ServerState.h"
 #include "service/InstallSite.h"
+#include "text/AsciiText.h"
 
 #ifndef VANTREL_VERSION
 #define VANTREL_VERSION "0"
 #endif
 
 namespace {
-
-// Whole word, ignoring the case of A-Z only.
-bool SameWord(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    }
-    return true;
-}
 
 // Every switch, for -help; the short usage of an unknown switch stays as it always was.
 constexpr char kHelpText[] =
@@ -79,16 +71,17 @@ int CServiceHost::Main(int argc, char** argv) {
     };
     if (argc > 1 && argv[1] && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const std::string_view word = argv[1] + 1;
-        if (SameWord(word, "help") || SameWord(word, "-help") || SameWord(word, "h")) {
+        if (EqualsIgnoringCase(word, "help") || EqualsIgnoringCase(word, "-help") ||
+            EqualsIgnoringCase(word, "h")) {
             Print(kHelpText);
             return 0;
         }
-        if (SameWord(word, "-version") || SameWord(word, "version")) {
+        if (EqualsIgnoringCase(word, "-version") || EqualsIgnoringCase(word, "version")) {
             Print(std::string("vantrel ") + VANTREL_VERSION + "\n");
             return 0;
         }
         for (const auto& [name, action] : kSwitches) {
-            if (!SameWord(word, name)) continue;
+            if (!EqualsIgnoringCase(word, name)) continue;
             switch (action) {
                 case EAction::Install:
                     return InstallService(argc > 2 && argv[2] ? argv[2] : "") ? 0 : 1;

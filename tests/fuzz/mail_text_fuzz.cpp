@@ -9,6 +9,7 @@
 
 #include "FuzzSite.h"
 #include "mail/MailText.h"
+#include "text/AsciiText.h"
 
 namespace {
 
@@ -80,9 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
 
         // The linking steps on their own, with bounds small enough to be reached.
-        std::string linked(line);
-        ReplaceInLine(linked, '<', "&lt;");
-        ReplaceInLine(linked, '>', "&gt;");
+        std::string linked = EscapeAngleBrackets(line);
         const std::size_t bound = line.size() + 1 + (line.empty() ? 0 : line[0] % 64);
         LinkMailAddresses(linked, bound);
         LinkUrls(linked, bound, "http://");

@@ -29,28 +29,6 @@ std::string WithoutOwnAnchors(std::string text) {
 
 }  // namespace
 
-TEST(MailTextReplaceAll, ReplacesEveryOccurrence) {
-    struct Case {
-        const char* label;
-        std::string in;
-        char pattern;
-        std::string out;
-    } cases[] = {
-        {"both brackets, first pass", "a<b>c", '<', "a&lt;b>c"},
-        {"none", "plain", '<', "plain"},
-        {"empty", "", '<', ""},
-        {"only the pattern", "<<<", '<', "&lt;&lt;&lt;"},
-        {"at both ends", "<x<", '<', "&lt;x&lt;"},
-        {"NUL inside", std::string("a\0<", 3), '<', std::string("a\0&lt;", 6)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        std::string text = c.in;
-        ReplaceAll(text, c.pattern, "&lt;");
-        EXPECT_EQ(text, c.out);
-    }
-}
-
 TEST(MailTextConvert, WholeLines) {
     struct Case {
         const char* label;

@@ -32,9 +32,9 @@ TEST(NameOrderTest, FoldsOnlyAsciiLettersAndComparesUnsignedBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.a) + " | " + std::string(c.b));
-        EXPECT_EQ(Sign(CompareNamesIgnoringCase(c.a, c.b)), c.expected);
-        EXPECT_EQ(Sign(CompareNamesIgnoringCase(c.b, c.a)), -c.expected);
-        EXPECT_EQ(NamesEqualIgnoringCase(c.a, c.b), c.expected == 0);
+        EXPECT_EQ(Sign(CompareIgnoringCase(c.a, c.b)), c.expected);
+        EXPECT_EQ(Sign(CompareIgnoringCase(c.b, c.a)), -c.expected);
+        EXPECT_EQ(EqualsIgnoringCase(c.a, c.b), c.expected == 0);
     }
 }
 

@@ -97,7 +97,7 @@ TEST_F(NodeTest, LargeFolderKeepsOrderAndLookups) {
     std::string previous;
     int count = 0;
     for (CNode* child = root.FirstChild(); child; child = child->Next(), ++count) {
-        EXPECT_LE(CompareNamesIgnoringCase(previous, child->m_name), 0);
+        EXPECT_LE(CompareIgnoringCase(previous, child->m_name), 0);
         previous = child->m_name;
     }
     EXPECT_EQ(count, n);

@@ -14,8 +14,7 @@ class OptionsTest : public ::testing::Test {
 
 TEST_F(OptionsTest, DefaultsAreTheDocumentedOnes) {
     COptions o;
-    EXPECT_EQ(o.m_page, 1);
-    EXPECT_EQ(o.m_vrml, 0);
+    EXPECT_EQ(o.m_viewAs, COptions::EView::kPage);
     EXPECT_EQ(o.m_port, 80);
     EXPECT_EQ(o.m_clients, 5);
     EXPECT_EQ(o.m_showLabels, 1);
@@ -25,14 +24,12 @@ TEST_F(OptionsTest, DefaultsAreTheDocumentedOnes) {
 
 TEST_F(OptionsTest, SceneAndGraphAndPageSetEachOther) {
     COptions o("scene,nolabel");
-    EXPECT_EQ(o.m_vrml, 1);
+    EXPECT_EQ(o.m_viewAs, COptions::EView::kScene);
     EXPECT_EQ(o.m_room, 1);
-    EXPECT_EQ(o.m_page, 0);
     EXPECT_EQ(o.m_showLabels, 0);
 
     COptions g("graph&page");
-    EXPECT_EQ(g.m_page, 1);
-    EXPECT_EQ(g.m_vrml, 0);
+    EXPECT_EQ(g.m_viewAs, COptions::EView::kPage);
     EXPECT_EQ(g.m_graph, 1);
 }
 
@@ -66,9 +63,9 @@ TEST_F(OptionsTest, FlagsIgnoreValuesAndUnknownKeywordsAreIgnored) {
     EXPECT_EQ(o.m_icons, 1);
     EXPECT_EQ(o.m_add, 1);
     EXPECT_EQ(o.m_show, 1);
-    EXPECT_EQ(o.m_index, 1);
+    EXPECT_EQ(o.m_index, COptions::EIndex::kAsked);
     o.ParseOptions("noindex");
-    EXPECT_EQ(o.m_index, 2);
+    EXPECT_EQ(o.m_index, COptions::EIndex::kRefused);
 }
 
 TEST_F(OptionsTest, UsersAreNeverFoundInAnEmptyList) {
@@ -129,7 +126,7 @@ TEST_F(OptionsTest, ConfigFileLines) {
     EXPECT_EQ(o.m_port, 81);
     EXPECT_EQ(o.m_title, "Archive");  // the CR of a Windows line end is not part of the value
     EXPECT_EQ(o.m_topics, 1);
-    EXPECT_EQ(o.m_vrml, 1);
+    EXPECT_EQ(o.m_viewAs, COptions::EView::kScene);
     EXPECT_EQ(o.m_showLabels, 0);
 }
 
