@@ -23,13 +23,13 @@ class CFileNode : public CNode {
     void Reply(CSocketStream& out) override;                                 // FileReply.cpp
     void WriteSceneObject(CSocketStream& out, std::int64_t scale) override;  // GraphScene.cpp
     // Copies the file's bytes into the stream, no header; nothing when it cannot be opened.
-    virtual void WriteFileContents(CSocketStream& out);  // FileReply.cpp
+    void WriteFileContents(CSocketStream& out);  // FileReply.cpp
     // The MIME type of the first type-table entry whose key equals GetKind(); empty if none.
-    virtual std::string GetContentType() const;
+    std::string GetContentType() const;
     // "Folder" with children; else the lower-cased text after the last "." (the whole name
     // without a "."); "Default" when that is empty.
-    virtual std::string GetKind() const;
-    virtual void WriteSceneModel(CSocketStream& out, float percent);  // GraphScene.cpp
+    std::string GetKind() const;
+    void WriteSceneModel(CSocketStream& out, float percent);  // GraphScene.cpp
     // What the entry is in machine-readable listings: "file", "folder" or "mailbox".
     virtual const char* KindName() const { return "file"; }
 

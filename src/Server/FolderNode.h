@@ -40,15 +40,15 @@ class CFolderNode : public CFileNode {
     // Fills the folder from the directory `dir` (relative to the context's parent directory):
     // options, vantrel.cfg, title, path, special folders, redirect, children. Cannot fail:
     // a directory that cannot be read leaves the folder without children.
-    virtual void Scan(const std::string& dir, const COptions& parentOptions, CScanContext& context);
+    void Scan(const std::string& dir, const COptions& parentOptions, CScanContext& context);
 
     // --- virtual operations (publish/) ---
     // ReplyScene when the request options select a scene (`scene`, `graph`), else ReplyListing.
     void Reply(CSocketStream& out) override;                                 // Listing.cpp
     void ReplyScene(CSocketStream& out) override;                            // RoomScene.cpp
     void WriteSceneObject(CSocketStream& out, std::int64_t scale) override;  // GraphScene.cpp
-    virtual void ReplyListing(CSocketStream& out);                           // Listing.cpp
-    virtual void ReplyRoom(CSocketStream& out);                              // RoomScene.cpp
+    void ReplyListing(CSocketStream& out);                                   // Listing.cpp
+    void ReplyRoom(CSocketStream& out);                                      // RoomScene.cpp
     // The entries as a JSON array, in listing order (query word `json`).
     virtual void ReplyJson(CSocketStream& out);  // JsonListing.cpp
     const char* KindName() const override { return "folder"; }

@@ -216,19 +216,6 @@ std::string PagerLine(const CSelection& selection, const COptions& options,
 
 }  // namespace
 
-void CMessageNode::WriteListEntry(CSocketStream& out) {
-    COptions defaults;
-    CRequestView view(out, defaults);
-    CRowIcons icons{IconUrl("tptext.gif", out.m_options), IconUrl("tpfldopn.gif", out.m_options),
-                    IconUrl("tpfldcls.gif", out.m_options)};
-    std::string row;
-    {
-        auto lock = Mailbox()->ReadLock();
-        row = RowText(*this, out, icons, !out.m_options->m_sort.empty());
-    }
-    out << row << EndLine;
-}
-
 void CMailboxNode::Reply(CSocketStream& out) {
     CheckSpool();
     COptions defaults;

@@ -56,7 +56,6 @@ class CMessageNode : public CNode {
     void Reply(CSocketStream& out) override;
     // `raw`: the stored bytes from the separator line to the next (RawMessage.cpp).
     void ReplyRaw(CSocketStream& out);
-    void WriteListEntry(CSocketStream& out) override;
     void WriteNavigation(CSocketStream& out);
     // The link to `target` (null: this message's own row link) carrying the request's view.
     std::string BuildMessageUrl(CSocketStream& out, const CNode* target);

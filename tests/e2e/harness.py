@@ -25,6 +25,14 @@ START_TIMEOUT = 10.0
 STOP_TIMEOUT = 10.0
 
 
+def temp_dir(test, prefix):
+    """A fresh folder under the system's temporary folder, removed with all it holds when
+    `test` ends (whether it passes or not)."""
+    path = pathlib.Path(tempfile.mkdtemp(prefix=prefix))
+    test.addCleanup(shutil.rmtree, path, True)
+    return path
+
+
 def free_port():
     """A loopback port nobody listens on right now."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:

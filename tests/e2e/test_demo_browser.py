@@ -5,12 +5,10 @@ The screenshot is kept under build/artifacts/ for a human to look at."""
 import os
 import pathlib
 import re
-import shutil
 import subprocess
-import tempfile
 import unittest
 
-from harness import SOURCE, Site, crawl
+from harness import SOURCE, Site, crawl, temp_dir
 
 CHROMIUM = "/usr/bin/chromium"
 BUILD = pathlib.Path(os.environ.get("VANTREL_BUILD", SOURCE / "build"))
@@ -45,20 +43,17 @@ class DemoListings(unittest.TestCase):
                     self.assertTrue(body.startswith(b"GIF89a"), body[:16])
 
     def test_committed_pictures_are_what_the_drawing_script_makes(self):
-        out = pathlib.Path(tempfile.mkdtemp(prefix="vantrel-icons-"))
-        try:
-            subprocess.run(["/usr/bin/python3", str(SOURCE / "scripts" / "make-icons"), str(out)], check=True,
-                           timeout=120)
-            for folder in ("icons", "pictures"):
-                drawn = sorted(p.name for p in (out / folder).glob("*.gif"))
-                committed = sorted(p.name for p in (SOURCE / "demo" / folder).glob("*.gif"))
-                self.assertEqual(drawn, committed, folder)
-                for name in drawn:
-                    with self.subTest(picture=folder + "/" + name):
-                        self.assertEqual((out / folder / name).read_bytes(),
-                                         (SOURCE / "demo" / folder / name).read_bytes())
-        finally:
-            shutil.rmtree(out, ignore_errors=True)
+        out = temp_dir(self, "vantrel-icons-")
+        subprocess.run(["/usr/bin/python3", str(SOURCE / "scripts" / "make-icons"), str(out)], check=True,
+                       timeout=120)
+        for folder in ("icons", "pictures"):
+            drawn = sorted(p.name for p in (out / folder).glob("*.gif"))
+            committed = sorted(p.name for p in (SOURCE / "demo" / folder).glob("*.gif"))
+            self.assertEqual(drawn, committed, folder)
+            for name in drawn:
+                with self.subTest(picture=folder + "/" + name):
+                    self.assertEqual((out / folder / name).read_bytes(),
+                                     (SOURCE / "demo" / folder / name).read_bytes())
 
     def test_about_answers_with_its_index_page_and_lists_on_request(self):
         with Site(demo=True) as site:
@@ -77,21 +72,18 @@ class DemoInBrowser(unittest.TestCase):
         screenshot = ARTIFACTS / "demo-root-listing.png"
         if screenshot.exists():
             screenshot.unlink()
-        profile = tempfile.mkdtemp(prefix="vantrel-chromium-")
-        try:
-            with Site(demo=True) as site:
-                _, _, page = site.get("/")
-                named = {src.decode("latin-1") for src in IMAGE_SOURCE.findall(page)}
-                url = "http://127.0.0.1:%d/" % site.port
-                browser = subprocess.run(
-                    [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                     "--disable-component-update", "--disable-sync", "--no-first-run",
-                     "--user-data-dir=" + profile, "--screenshot=" + str(screenshot), "--window-size=1024,768",
-                     url],
-                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=180)
-                log = site.stdout()
-        finally:
-            shutil.rmtree(profile, ignore_errors=True)
+        profile = str(temp_dir(self, "vantrel-chromium-"))
+        with Site(demo=True) as site:
+            _, _, page = site.get("/")
+            named = {src.decode("latin-1") for src in IMAGE_SOURCE.findall(page)}
+            url = "http://127.0.0.1:%d/" % site.port
+            browser = subprocess.run(
+                [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync", "--no-first-run",
+                 "--user-data-dir=" + profile, "--screenshot=" + str(screenshot), "--window-size=1024,768",
+                 url],
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=180)
+            log = site.stdout()
         self.assertEqual(browser.returncode, 0, browser.stdout.decode("latin-1", "replace")[-2000:])
         self.assertIn("/icons/Folder.gif", named)
         self.assertIn("/icons/vrml.gif", named)

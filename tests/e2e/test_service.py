@@ -2,16 +2,14 @@
 socket this test owns, and the command line without a service manager."""
 
 import os
-import pathlib
 import shutil
 import signal
 import socket
 import subprocess
-import tempfile
 import time
 import unittest
 
-from harness import BIN, Site, free_port, is_listening
+from harness import BIN, Site, free_port, is_listening, temp_dir
 
 USAGE = ("Vantrel -install          to install the service\n"
          "Vantrel -remove           to remove the service\n"
@@ -86,8 +84,7 @@ class ServiceMode(unittest.TestCase):
     directory. The test plays systemd's part of the notify socket."""
 
     def setUp(self):
-        self.tmp = pathlib.Path(tempfile.mkdtemp(prefix="vantrel-service-"))
-        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.tmp = temp_dir(self, "vantrel-service-")
         # The service publishes the program's own folder, so the program lives in the site.
         self.site = self.tmp / "site"
         self.site.mkdir()

@@ -3,16 +3,14 @@ world and reads cleanly, names from the disk cannot break the XML, a model witho
 is left out, the view page loads the viewer only from the root's setting, and the demo's twins
 are what their script makes."""
 
-import pathlib
 import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 import xml.dom.minidom
 
-from harness import SOURCE, Site
+from harness import SOURCE, Site, temp_dir
 from test_vrml import check_world
 
 VRML_ANCHOR = re.compile(rb'WWWAnchor \{\n\tname "http://[^/"]+([^"]*)"')
@@ -49,18 +47,15 @@ class DemoX3dWorlds(unittest.TestCase):
             self.assertEqual(topics.count(b"<Group USE='BBNote'/>"), 8)
 
     def test_committed_twins_are_what_the_script_makes(self):
-        out = pathlib.Path(tempfile.mkdtemp(prefix="vantrel-twins-"))
-        try:
-            subprocess.run([sys.executable, str(SOURCE / "scripts" / "make-x3d-twins"),
-                            str(SOURCE / "demo" / "models"), str(out)], check=True, timeout=60)
-            models = SOURCE / "demo" / "models"
-            self.assertEqual(sorted(p.stem for p in models.glob("*.wrl")),
-                             sorted(p.stem for p in out.glob("*.x3d")))
-            for made in sorted(out.glob("*.x3d")):
-                with self.subTest(twin=made.name):
-                    self.assertEqual((models / made.name).read_bytes(), made.read_bytes())
-        finally:
-            shutil.rmtree(out, ignore_errors=True)
+        out = temp_dir(self, "vantrel-twins-")
+        subprocess.run([sys.executable, str(SOURCE / "scripts" / "make-x3d-twins"),
+                        str(SOURCE / "demo" / "models"), str(out)], check=True, timeout=60)
+        models = SOURCE / "demo" / "models"
+        self.assertEqual(sorted(p.stem for p in models.glob("*.wrl")),
+                         sorted(p.stem for p in out.glob("*.x3d")))
+        for made in sorted(out.glob("*.x3d")):
+            with self.subTest(twin=made.name):
+                self.assertEqual((models / made.name).read_bytes(), made.read_bytes())
 
 
 HOSTILE = "Q'\"<&]]>--x"

@@ -11,32 +11,19 @@
 #include <iterator>
 #include <string>
 
+#include "TempTree.h"
+
+// The mail suites' view of a CTempTree: paths as strings, the folder's ending in "/".
 class CTempDir {
   public:
-    CTempDir() {
-        char pattern[] = "/tmp/vantrel-mail-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        EXPECT_NE(made, nullptr);
-        m_path = made ? std::string(made) + "/" : std::string();
-    }
-    ~CTempDir() {
-        std::error_code ignored;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
-    }
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-
     const std::string& Path() const { return m_path; }
     std::string Write(const std::string& name, const std::string& text, bool append = false) {
-        std::string path = m_path + name;
-        std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
-        out << text;
-        EXPECT_TRUE(out.good()) << path;
-        return path;
+        return m_tree.Write(name, text, append).string();
     }
 
   private:
-    std::string m_path;
+    CTempTree m_tree;
+    std::string m_path = m_tree.Path().string() + "/";
 };
 
 // Two messages: Ann asks, Bob answers through In-Reply-To. The first carries a Received line

@@ -377,6 +377,10 @@ TEST(MailboxCorpusTest, CorporaReadWholeAndInTwoParts) {
     if (ReadWhole(corpusDir + "odd.mbox").empty()) {
         corpusDir = std::string(VANTREL_SOURCE_DIR) + "/../../shared/data/mail/";
     }
+    // A clone without the corpora beside it has nothing to read here: skip, saying why.
+    if (ReadWhole(corpusDir + "odd.mbox").empty()) {
+        GTEST_SKIP() << "mail corpora not found beside the checkout (shared/data/mail)";
+    }
     for (const char* name : {"odd.mbox", "linux-mips.mbox"}) {
         SCOPED_TRACE(name);
         std::string text = ReadWhole(corpusDir + name);

@@ -14,16 +14,13 @@
 #include <string>
 
 #include "Server/FolderNode.h"
+#include "TempTree.h"
 #include "Server/ServerState.h"
 #include "mail/MailboxNode.h"
 
 class CSmtpTestSite {
   public:
     CSmtpTestSite() {
-        char pattern[] = "/tmp/vantrel-smtp-XXXXXX";
-        const char* dir = ::mkdtemp(pattern);
-        EXPECT_NE(dir, nullptr);
-        m_dir = dir ? dir : "/tmp";
         g_state.ResetForTests();
         m_topics = std::make_unique<CFolderNode>(CFolderNode::NoScan{}, "topics");
         for (const char* name : {"alpha", "beta"})
@@ -33,8 +30,6 @@ class CSmtpTestSite {
     ~CSmtpTestSite() {
         g_state.m_topicsFolder = nullptr;
         m_topics.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
     }
 
     CMailboxNode* AddMailbox(const std::string& name) {
@@ -66,7 +61,8 @@ class CSmtpTestSite {
         return std::filesystem::exists(Path(box, file));
     }
 
-    std::string m_dir;
+    CTempTree m_tree;
+    std::string m_dir = m_tree.Path().string();
     std::unique_ptr<CFolderNode> m_topics;
 };
 

@@ -28,11 +28,13 @@ class CTempTree {
 
     const std::filesystem::path& Path() const { return m_path; }
 
-    // Writes `bytes` to a file below the directory, making the folders on the way.
-    std::filesystem::path Write(const std::string& relative, const std::string& bytes) {
+    // Writes `bytes` to a file below the directory (after what it holds, with `append`),
+    // making the folders on the way.
+    std::filesystem::path Write(const std::string& relative, const std::string& bytes,
+                                bool append = false) {
         std::filesystem::path path = m_path / relative;
         std::filesystem::create_directories(path.parent_path());
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
         out << bytes;
         EXPECT_TRUE(out.good()) << path;
         return path;
