@@ -79,8 +79,7 @@ void RunServer() {
             failed = g_state.m_httpListener.get();
         } else if (g_state.m_smtpListener && g_state.m_smtpListener->IsValid() &&
                    !g_state.m_smtpListener->Listen(
-                       g_state.m_smtpPort,
-                       std::clamp(rootOptions.m_smtpClients, 1, kMaxWorkers))) {
+                       g_state.m_smtpPort, std::clamp(rootOptions.m_smtpClients, 1, kMaxWorkers))) {
             failed = g_state.m_smtpListener.get();
         }
         if (!failed) {
