@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "Server/Options.h"
+#include "server/Options.h"
 #include "mail/MailboxNode.h"
 #include "mail/MimeText.h"
 

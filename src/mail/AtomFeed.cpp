@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "Server/HttpHeader.h"
-#include "Server/Rfc3339.h"
-#include "Server/SocketStream.h"
-#include "Server/Utf8.h"
+#include "server/HttpHeader.h"
+#include "server/Rfc3339.h"
+#include "server/SocketStream.h"
+#include "server/Utf8.h"
 #include "mail/HeaderValues.h"
 #include "mail/MailDate.h"
 #include "mail/MailboxNode.h"

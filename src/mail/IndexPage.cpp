@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "Server/HttpHeader.h"
-#include "Server/Node.h"
-#include "Server/Options.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/HttpHeader.h"
+#include "server/Node.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "mail/MailText.h"
 #include "mail/MailboxNode.h"
 #include "mail/MessageNode.h"

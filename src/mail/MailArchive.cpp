@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "Server/ServerState.h"
+#include "server/ServerState.h"
 #include "mail/MailboxNode.h"
 
 void RegisterMailArchive() {

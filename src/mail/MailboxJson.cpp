@@ -3,10 +3,10 @@
 // its place in a thread and the URL of its page. `find` narrows it as it does the index.
 #include <optional>
 
-#include "Server/JsonReply.h"
-#include "Server/Options.h"
-#include "Server/Rfc3339.h"
-#include "Server/SocketStream.h"
+#include "server/JsonReply.h"
+#include "server/Options.h"
+#include "server/Rfc3339.h"
+#include "server/SocketStream.h"
 #include "mail/MailDate.h"
 #include "mail/MailboxNode.h"
 #include "mail/MessageSearch.h"

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "Server/Node.h"
+#include "server/Node.h"
 #include "mail/MimeText.h"
 #include "mail/SpoolReader.h"
 #include "mail/Threading.h"

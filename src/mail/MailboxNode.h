@@ -29,7 +29,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Server/FolderNode.h"
+#include "server/FolderNode.h"
 #include "mail/MessageNode.h"
 
 class CThreadIndex;

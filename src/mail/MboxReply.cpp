@@ -12,10 +12,10 @@
 #include <string>
 #include <thread>
 
-#include "Server/HttpHeader.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
-#include "Server/Utf8.h"
+#include "server/HttpHeader.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
+#include "server/Utf8.h"
 #include "mail/MailboxNode.h"
 #include "mail/MessageUrl.h"
 #include "platform/Fd.h"

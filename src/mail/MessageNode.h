@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Server/Node.h"
+#include "server/Node.h"
 
 class CMailboxNode;
 

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "Server/HTEscape.h"
+#include "server/HTEscape.h"
 #include "mail/MessageNode.h"
 #include "text/AsciiText.h"
 

@@ -2,11 +2,11 @@
 // (sort order, opened thread, the row to scroll to) in their query.
 #include "mail/MessageUrl.h"
 
-#include "Server/HTEscape.h"
-#include "Server/HttpHeader.h"
-#include "Server/Options.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/HTEscape.h"
+#include "server/HttpHeader.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "mail/MailboxNode.h"
 #include "mail/MessageNode.h"
 

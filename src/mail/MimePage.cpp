@@ -16,9 +16,9 @@
 
 #include <glib.h>
 
-#include "Server/HttpHeader.h"
-#include "Server/Node.h"
-#include "Server/SocketStream.h"
+#include "server/HttpHeader.h"
+#include "server/Node.h"
+#include "server/SocketStream.h"
 #include "mail/MailText.h"
 #include "mail/MailboxNode.h"
 #include "mail/MessageNode.h"

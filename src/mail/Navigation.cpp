@@ -4,11 +4,11 @@
 // lock; the table is written after it is released.
 #include <string>
 
-#include "Server/HTEscape.h"
-#include "Server/Node.h"
-#include "Server/Options.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/HTEscape.h"
+#include "server/Node.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "mail/MailboxNode.h"
 #include "mail/MessageNode.h"
 #include "mail/MessageUrl.h"

@@ -7,11 +7,11 @@
 // move when a copy arrives later.
 #include <string>
 
-#include "Server/HttpHeader.h"
-#include "Server/Node.h"
-#include "Server/Options.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/HttpHeader.h"
+#include "server/Node.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "mail/MailboxNode.h"
 #include "mail/MessageSearch.h"
 #include "mail/MessageUrl.h"

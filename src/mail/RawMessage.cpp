@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <string>
 
-#include "Server/HttpHeader.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
-#include "Server/Utf8.h"
+#include "server/HttpHeader.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
+#include "server/Utf8.h"
 #include "mail/MailboxNode.h"
 #include "mail/MessageNode.h"
 #include "mail/MessageUrl.h"

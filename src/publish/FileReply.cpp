@@ -7,14 +7,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Server/ByteRange.h"
-#include "Server/Conditional.h"
-#include "Server/FileNode.h"
-#include "Server/FolderNode.h"
-#include "Server/LogText.h"
-#include "Server/HttpHeader.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/ByteRange.h"
+#include "server/Conditional.h"
+#include "server/FileNode.h"
+#include "server/FolderNode.h"
+#include "server/LogText.h"
+#include "server/HttpHeader.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "platform/Fd.h"
 
 namespace {

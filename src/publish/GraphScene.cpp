@@ -11,9 +11,9 @@
 #include <ctime>
 #include <string>
 
-#include "Server/FolderNode.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/FolderNode.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "publish/VrmlText.h"
 
 namespace {

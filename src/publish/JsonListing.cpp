@@ -6,11 +6,11 @@
 // size or time changed, or when absolute URLs are asked for (those carry the host name).
 #include <string>
 
-#include "Server/FolderNode.h"
-#include "Server/JsonReply.h"
-#include "Server/Options.h"
-#include "Server/Rfc3339.h"
-#include "Server/SocketStream.h"
+#include "server/FolderNode.h"
+#include "server/JsonReply.h"
+#include "server/Options.h"
+#include "server/Rfc3339.h"
+#include "server/SocketStream.h"
 
 namespace {
 

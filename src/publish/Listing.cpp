@@ -6,12 +6,12 @@
 #include <string>
 #include <string_view>
 
-#include "Server/Conditional.h"
-#include "Server/FolderNode.h"
-#include "Server/HttpHeader.h"
-#include "Server/Options.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/Conditional.h"
+#include "server/FolderNode.h"
+#include "server/HttpHeader.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "publish/ListTime.h"
 #include "publish/X3dWorld.h"
 #include "text/AsciiText.h"

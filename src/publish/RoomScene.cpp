@@ -5,10 +5,10 @@
 // then the models folder); whatever is missing only drops the lines that would use it.
 #include <string>
 
-#include "Server/FolderNode.h"
-#include "Server/HttpHeader.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/FolderNode.h"
+#include "server/HttpHeader.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "publish/GraphScene.h"
 #include "publish/VrmlText.h"
 

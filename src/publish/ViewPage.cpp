@@ -5,9 +5,9 @@
 // pages and files open in the window by themselves.
 #include <string>
 
-#include "Server/FolderNode.h"
-#include "Server/HttpHeader.h"
-#include "Server/SocketStream.h"
+#include "server/FolderNode.h"
+#include "server/HttpHeader.h"
+#include "server/SocketStream.h"
 #include "publish/X3dText.h"
 #include "publish/X3dWorld.h"
 

@@ -1,8 +1,8 @@
 // VrmlText.cpp - escaping of text inside quoted VRML strings.
 #include "publish/VrmlText.h"
 
-#include "Server/Node.h"
-#include "Server/SocketStream.h"
+#include "server/Node.h"
+#include "server/SocketStream.h"
 
 std::string VrmlEscape(std::string_view text) {
     std::string escaped;

@@ -24,10 +24,10 @@
 #include <string>
 #include <string_view>
 
-#include "Server/FolderNode.h"
-#include "Server/HttpHeader.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/FolderNode.h"
+#include "server/HttpHeader.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "platform/Fd.h"
 #include "publish/X3dText.h"
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <memory>
 
-#include "Server/Options.h"
+#include "server/Options.h"
 #include "text/AsciiText.h"
 
 namespace {

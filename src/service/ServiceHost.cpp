@@ -8,7 +8,7 @@
 #include <iostream>
 #include <string_view>
 
-#include "Server/ServerState.h"
+#include "server/ServerState.h"
 #include "service/InstallSite.h"
 #include "text/AsciiText.h"
 

@@ -8,10 +8,10 @@
 #include <iostream>
 #include <thread>
 
-#include "Server/AccessLog.h"
-#include "Server/ReloadSite.h"
-#include "Server/RunServer.h"
-#include "Server/ServerState.h"
+#include "server/AccessLog.h"
+#include "server/ReloadSite.h"
+#include "server/RunServer.h"
+#include "server/ServerState.h"
 #include "mail/MailArchive.h"
 #include "platform/EventLog.h"
 #include "platform/ServiceManager.h"

@@ -6,7 +6,7 @@
 #include <exception>
 #include <unistd.h>
 
-#include "Server/WorkerPool.h"
+#include "server/WorkerPool.h"
 #include "platform/Socket.h"
 #include "smtp/SmtpListener.h"
 

@@ -16,7 +16,7 @@
 
 #include <sys/socket.h>
 
-#include "Server/Connection.h"
+#include "server/Connection.h"
 #include "platform/Fd.h"
 #include "smtp/SmtpSession.h"
 

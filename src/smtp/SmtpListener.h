@@ -3,7 +3,7 @@
 // commands and store their messages.
 #pragma once
 
-#include "Server/Listener.h"
+#include "server/Listener.h"
 
 class CSmtpListener : public CListener {
   public:

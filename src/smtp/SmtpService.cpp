@@ -2,8 +2,8 @@
 // folder exists, after the root folder (and so its vantrel.cfg) has been read.
 #include "smtp/SmtpService.h"
 
-#include "Server/FolderNode.h"
-#include "Server/ServerState.h"
+#include "server/FolderNode.h"
+#include "server/ServerState.h"
 #include "mail/MailSpool.h"
 #include "smtp/SmtpListener.h"
 

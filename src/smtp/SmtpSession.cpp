@@ -12,8 +12,8 @@
 #include <new>
 #include <unordered_set>
 
-#include "Server/LogText.h"
-#include "Server/ServerState.h"
+#include "server/LogText.h"
+#include "server/ServerState.h"
 #include "mail/MailSpool.h"
 #include "mail/MailboxNode.h"
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Server/HTEscape.h"
+#include "server/HTEscape.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

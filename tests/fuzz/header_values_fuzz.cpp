@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "Server/Rfc3339.h"
-#include "Server/Utf8.h"
+#include "server/Rfc3339.h"
+#include "server/Utf8.h"
 #include "mail/HeaderValues.h"
 #include "mail/MailDate.h"
 

@@ -4,8 +4,8 @@
 #include <sstream>
 #include <string>
 
-#include "Server/Options.h"
-#include "Server/ServerState.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "FuzzSite.h"
-#include "Server/FolderNode.h"
-#include "Server/ServerState.h"
+#include "server/FolderNode.h"
+#include "server/ServerState.h"
 #include "mail/MailSpool.h"
 #include "mail/MailboxNode.h"
 #include "smtp/SmtpSession.h"

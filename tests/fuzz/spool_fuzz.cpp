@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "FuzzSite.h"
-#include "Server/FolderNode.h"
-#include "Server/HttpConnection.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/FolderNode.h"
+#include "server/HttpConnection.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "mail/MailboxNode.h"
 #include "mail/SpoolReader.h"
 

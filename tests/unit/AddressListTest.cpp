@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "Server/AddressList.h"
-#include "Server/Options.h"
+#include "server/AddressList.h"
+#include "server/Options.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "Server/Options.h"
-#include "Server/Rfc3339.h"
-#include "Server/Utf8.h"
+#include "server/Options.h"
+#include "server/Rfc3339.h"
+#include "server/Utf8.h"
 #include "mail/MailDate.h"
 
 namespace {

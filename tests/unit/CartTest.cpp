@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "Server/Cart.h"
-#include "Server/Options.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/Cart.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 
 namespace {
 

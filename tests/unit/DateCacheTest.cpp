@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "Server/HttpHeader.h"
+#include "server/HttpHeader.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "Server/FolderNode.h"
-#include "Server/HttpConnection.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/FolderNode.h"
+#include "server/HttpConnection.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "Server/GzipBody.h"
+#include "server/GzipBody.h"
 
 namespace {
 

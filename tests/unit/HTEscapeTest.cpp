@@ -1,7 +1,7 @@
 // Escaping of node paths and unescaping of request paths.
 #include <gtest/gtest.h>
 
-#include "Server/HTEscape.h"
+#include "server/HTEscape.h"
 
 TEST(HTEscape, KeepsPathSafeCharactersAndEscapesTheRest) {
     struct Case {

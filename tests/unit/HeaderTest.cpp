@@ -4,10 +4,10 @@
 #include <regex>
 #include <string>
 
-#include "Server/HttpHeader.h"
-#include "Server/Options.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/HttpHeader.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 // answers with the wrong bytes or a wrong "not modified".
 #include <gtest/gtest.h>
 
-#include "Server/ByteRange.h"
-#include "Server/HttpDate.h"
-#include "Server/HttpHeader.h"
-#include "Server/RequestHeaders.h"
+#include "server/ByteRange.h"
+#include "server/HttpDate.h"
+#include "server/HttpHeader.h"
+#include "server/RequestHeaders.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <map>
 #include <string>
 
-#include "Server/Options.h"
-#include "Server/ServerState.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
 #include "text/AsciiText.h"
 
 namespace {

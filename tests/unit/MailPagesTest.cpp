@@ -12,10 +12,10 @@
 #include <string>
 #include <thread>
 
-#include "Server/FolderNode.h"
-#include "Server/Options.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/FolderNode.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "TempTree.h"
 #include "mail/MailboxNode.h"
 #include "mail/MessageNode.h"

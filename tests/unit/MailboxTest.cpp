@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "MailTestFiles.h"
-#include "Server/ServerState.h"
+#include "server/ServerState.h"
 #include "mail/MailArchive.h"
 #include "mail/MailboxNode.h"
 

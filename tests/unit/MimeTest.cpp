@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "Server/Options.h"
+#include "server/Options.h"
 #include "mail/MailboxNode.h"
 #include "mail/MimeBody.h"
 #include "mail/MimeText.h"

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "Server/Node.h"
+#include "server/Node.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "Server/FolderNode.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/FolderNode.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 
 namespace {
 

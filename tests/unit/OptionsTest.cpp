@@ -3,8 +3,8 @@
 
 #include <sstream>
 
-#include "Server/Options.h"
-#include "Server/ServerState.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
 
 class OptionsTest : public ::testing::Test {
   protected:

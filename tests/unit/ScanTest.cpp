@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "Server/FolderNode.h"
+#include "server/FolderNode.h"
 #include "TempTree.h"
-#include "Server/ServerState.h"
+#include "server/ServerState.h"
 #include "platform/DirectoryEnum.h"
 
 namespace fs = std::filesystem;

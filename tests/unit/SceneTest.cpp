@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "Server/FolderNode.h"
+#include "server/FolderNode.h"
 #include "TempTree.h"
-#include "Server/Options.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/Options.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "publish/VrmlText.h"
 
 namespace fs = std::filesystem;

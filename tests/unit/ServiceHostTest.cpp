@@ -11,7 +11,7 @@
 
 #include <filesystem>
 
-#include "Server/ServerState.h"
+#include "server/ServerState.h"
 #include "TempTree.h"
 #include "service/ServiceHost.h"
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <thread>
 
-#include "Server/FolderNode.h"
-#include "Server/ServerState.h"
+#include "server/FolderNode.h"
+#include "server/ServerState.h"
 
 namespace {
 

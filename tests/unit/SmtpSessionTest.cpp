@@ -11,7 +11,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "Server/Listener.h"
+#include "server/Listener.h"
 #include "SmtpTestSite.h"
 #include "mail/MailSpool.h"
 #include "platform/Fd.h"

@@ -13,9 +13,9 @@
 #include <sstream>
 #include <string>
 
-#include "Server/FolderNode.h"
+#include "server/FolderNode.h"
 #include "TempTree.h"
-#include "Server/ServerState.h"
+#include "server/ServerState.h"
 #include "mail/MailboxNode.h"
 
 class CSmtpTestSite {

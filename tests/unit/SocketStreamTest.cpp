@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "Server/FolderNode.h"
-#include "Server/Listener.h"
-#include "Server/ReplySink.h"
-#include "Server/ServerState.h"
-#include "Server/SocketStream.h"
+#include "server/FolderNode.h"
+#include "server/Listener.h"
+#include "server/ReplySink.h"
+#include "server/ServerState.h"
+#include "server/SocketStream.h"
 #include "platform/Fd.h"
 
 namespace fs = std::filesystem;
