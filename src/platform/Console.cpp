@@ -70,6 +70,15 @@ void WaitForSignals() {
 
 }  // namespace
 
+void RunHangupHandler() {
+    std::function<void()> hangup;
+    {
+        std::scoped_lock guard(g_consoleLock);
+        hangup = g_hangup;
+    }
+    if (hangup) hangup();
+}
+
 bool SetConsoleCtrlHandler(std::function<bool(int event)> handler) {
     std::scoped_lock guard(g_consoleLock);
     g_handler = std::move(handler);

@@ -21,6 +21,9 @@ constexpr int kCtrlTerminateEvent = 100;  // SIGTERM; no console equivalent
 bool SetConsoleCtrlHandler(std::function<bool(int event)> handler);
 // What SIGHUP does, on the signal thread (nothing until set; the block comes with the thread).
 void SetHangupHandler(std::function<void()> handler);
+// Runs the hangup handler on the calling thread: for a SIGHUP taken some other way (the
+// service dispatcher's signalfd).
+void RunHangupHandler();
 // A write to a peer that has gone must fail with EPIPE, not end the process (every mode).
 void IgnoreBrokenPipes();
 // Ends and joins the signal thread; nothing is called after it returns. Safe without a Set.

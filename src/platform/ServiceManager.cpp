@@ -18,6 +18,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/Console.h"
 #include "platform/Fd.h"
 #include "platform/Notify.h"
 
@@ -112,7 +113,8 @@ std::string BuildUnitFile(const std::string& serviceName, const std::string& pro
     std::string unit = "[Unit]\nDescription=" + serviceName +
                        "\nAfter=network.target\n\n[Service]\nType=notify\nExecStart=" +
                        QuoteExecPath(programPath) + "\nWorkingDirectory=" + folder +
-                       "\nUser=" + site.m_user + "\nRestart=on-failure\n";
+                       "\nExecReload=/bin/kill -HUP $MAINPID\nUser=" + site.m_user +
+                       "\nRestart=on-failure\n";
     const bool root = site.m_user == "root";
     if (site.m_lowPorts && !root) unit += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
     // Root keeps its full set: it may need it to write a folder other users own files in.
@@ -387,6 +389,7 @@ bool CSystemdServiceManager::RunDispatcher(const std::function<void()>& serviceM
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);  // `systemctl reload`: reloads, as on a console
     sigset_t previous;
     if (int rc = ::pthread_sigmask(SIG_BLOCK, &stopSignals, &previous); rc != 0) {
         errno = rc;
@@ -412,7 +415,10 @@ bool CSystemdServiceManager::RunDispatcher(const std::function<void()>& serviceM
         if (watch[1].revents & POLLIN) done = true;
         if (watch[0].revents & POLLIN) {
             signalfd_siginfo info;
-            if (::read(signals.Get(), &info, sizeof info) == sizeof info && !done) {
+            if (::read(signals.Get(), &info, sizeof info) != sizeof info || done) continue;
+            if (info.ssi_signo == SIGHUP) {
+                RunHangupHandler();
+            } else {
                 std::function<void(int)> handler;
                 {
                     std::scoped_lock guard(m_handlerLock);

@@ -152,6 +152,24 @@ class ServiceMode(unittest.TestCase):
                 if not abstract:
                     os.unlink(address)
 
+    def test_sighup_reloads_the_tree_and_keeps_serving(self):
+        # `systemctl reload` sends SIGHUP (ExecReload=): the service rescans and goes on.
+        sock, address = self.notify_socket(False)
+        self.start(address)
+        sock.recv(4096)
+        self.assertEqual(sock.recv(4096), b"READY=1\nSTATUS=Running")
+        self.assertIn(b" 404 ", self.fetch("/late.txt").split(b"\r\n")[0] + b" ")
+        (self.site / "late.txt").write_text("late\n")
+        self.proc.send_signal(signal.SIGHUP)
+        deadline = time.monotonic() + WAIT
+        while not self.fetch("/late.txt").endswith(b"\r\n\r\nlate\n"):
+            self.assertIsNone(self.proc.poll(), "SIGHUP ended the service")
+            self.assertLess(time.monotonic(), deadline, "the new file never showed")
+            time.sleep(0.1)
+        self.assertTrue(self.fetch("/hello.txt").endswith(b"\r\n\r\nhello\n"))
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.proc.wait(WAIT), 0)
+
     def test_working_directory_is_the_published_tree(self):
         # The unit -install writes names the folder as the working directory; the program
         # itself lives elsewhere (an installed one in sbin/).

@@ -83,8 +83,9 @@ TEST(ServiceManagerTest, UnitFileText) {
     // A folder a plain user owns, low ports: that user, only the capability to bind them.
     EXPECT_EQ(BuildUnitFile("Vantrel", "/usr/sbin/vantrel", kPlainSite),
               "[Unit]\nDescription=Vantrel\nAfter=network.target\n\n[Service]\nType=notify\n"
-              "ExecStart=\"/usr/sbin/vantrel\"\nWorkingDirectory=/srv/site\nUser=web\n"
-              "Restart=on-failure\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"
+              "ExecStart=\"/usr/sbin/vantrel\"\nWorkingDirectory=/srv/site\n"
+              "ExecReload=/bin/kill -HUP "
+              "$MAINPID\nUser=web\nRestart=on-failure\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"
               "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\nNoNewPrivileges=yes\n"
               "ProtectSystem=strict\nReadWritePaths=\"/srv/site\"\nPrivateTmp=yes\n"
               "ProtectHome=yes\nProtectKernelTunables=yes\nProtectKernelModules=yes\n"
