@@ -4,6 +4,19 @@
 "use strict";
 const { chromium } = require("playwright-core");
 
+// A picture taken while the page is still being laid out can fail with "Unable to capture
+// screenshot" on a busy machine: try again a few times before giving up.
+async function shot(page, path) {
+    for (let attempt = 1; ; attempt++) {
+        try {
+            return await page.screenshot({ path });
+        } catch (e) {
+            if (attempt >= 5 || !String(e).includes("Unable to capture screenshot")) throw e;
+            await page.waitForTimeout(500);
+        }
+    }
+}
+
 async function main() {
     const [url, before, after] = process.argv.slice(2);
     const browser = await chromium.launch({
@@ -20,11 +33,11 @@ async function main() {
         page.on("requestfailed", (r) => errors.push("request failed: " + r.url()));
         page.on("response", (r) => { if (r.status() >= 400) errors.push(r.status() + " " + r.url()); });
         await page.goto(url, { waitUntil: "commit" });
-        await page.screenshot({ path: before });
+        await shot(page, before);
         await page.waitForSelector("html[data-world=loaded]", { timeout: 120000 });
         // A few frames for the first picture to settle.
         await page.waitForTimeout(1500);
-        await page.screenshot({ path: after });
+        await shot(page, after);
     } finally {
         await browser.close();
     }
