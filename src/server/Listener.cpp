@@ -3,7 +3,6 @@
 
 #include "platform/BindAddress.h"
 
-#include <netdb.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include "server/HttpConnection.h"
 #include "server/ServerState.h"
 #include "platform/Fd.h"
+#include "platform/HostName.h"
 #include "platform/Socket.h"
 
 namespace {
@@ -37,19 +37,6 @@ bool EnoughSockets() {
     std::fprintf(stderr, "Not enough TCP sockets available, %d more needed\n",
                  static_cast<int>(kSocketsNeeded - limit.rlim_cur));
     return false;
-}
-
-// The official name of "localhost", or empty when the lookup fails.
-std::string LocalHostName() {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* result = nullptr;
-    if (::getaddrinfo("localhost", nullptr, &hints, &result) != 0 || !result) return {};
-    std::string name = result->ai_canonname ? result->ai_canonname : "";
-    ::freeaddrinfo(result);
-    return name;
 }
 
 // Connections the descriptor limit carries beside what is open now (the published folders

@@ -1,8 +1,6 @@
 // SmtpSession.cpp - command table, handlers, DATA framing and the store at the end mark.
 #include "smtp/SmtpSession.h"
 
-#include <netdb.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -16,6 +14,7 @@
 #include "server/ServerState.h"
 #include "mail/MailSpool.h"
 #include "mail/MailboxNode.h"
+#include "platform/HostName.h"
 
 namespace {
 
@@ -109,25 +108,15 @@ void Echo(std::string_view line) {
     std::fflush(stdout);
 }
 
-std::string LookUpHostName() {
-    addrinfo hints{};
-    hints.ai_flags = AI_CANONNAME;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    std::string name;
-    if (::getaddrinfo("localhost", nullptr, &hints, &result) == 0) {
-        if (result && result->ai_canonname) name = result->ai_canonname;
-        ::freeaddrinfo(result);
-    }
-    return name.empty() ? std::string("localhost") : name;
-}
-
 }  // namespace
 
 const std::string& SmtpHostName() {
     // Looked up once: the lookup reads the resolver's files, which would otherwise cost two
     // lookups per connection (HELO and QUIT).
-    static const std::string name = LookUpHostName();
+    static const std::string name = [] {
+        std::string found = LocalHostName();
+        return found.empty() ? std::string("localhost") : found;
+    }();
     return name;
 }
 
