@@ -65,11 +65,21 @@ void CSmtpConnection::Read() {
 }
 
 void CSmtpConnection::FeedHeld() {
-    std::size_t taken = m_session.Feed(m_held);
-    m_held.erase(0, taken);
-    if (!m_session.HasUnit()) {
-        Watch(EPOLLIN);
-        return;
+    // A loop, not a recursion through Reply: a client may send thousands of commands at once.
+    for (;;) {
+        std::size_t taken = m_session.Feed(m_held);
+        m_held.erase(0, taken);
+        if (!m_session.HasUnit()) {
+            Watch(EPOLLIN);
+            return;
+        }
+        // Commands that touch no disk are answered here: a hand-off would cost two thread
+        // wake-ups per command. The end of DATA (the store and its sync) goes to a worker.
+        CSmtpSession::CResult now;
+        if (!m_session.RunUnitNow(now)) break;
+        m_lastActivity = std::chrono::steady_clock::now();
+        StartReply(std::move(now.m_reply), now.m_close);
+        if (!Flush()) return;
     }
     Unwatch();  // nothing more is read until the unit is answered
     m_phase = EPhase::Working;
@@ -109,25 +119,34 @@ void CSmtpConnection::WorkDone(CSmtpSession::CResult result) {
     Reply(std::move(result.m_reply), result.m_close);
 }
 
-void CSmtpConnection::Reply(std::string bytes, bool close) {
+void CSmtpConnection::StartReply(std::string bytes, bool close) {
     m_out = std::move(bytes);
     m_outAt = 0;
     m_closeAfterReply = close;
     m_phase = EPhase::Sending;
+}
+
+void CSmtpConnection::Reply(std::string bytes, bool close) {
+    StartReply(std::move(bytes), close);
     SendPending();
 }
 
 void CSmtpConnection::SendPending() {
+    // A client that sent its commands at once has the next ones waiting here already.
+    if (Flush()) FeedHeld();
+}
+
+bool CSmtpConnection::Flush() {
     while (m_outAt < m_out.size()) {
         ssize_t n = Sockets::SendSome(m_socket.Get(), m_out.data() + m_outAt,
                                       m_out.size() - m_outAt, false);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             Watch(EPOLLOUT);
-            return;
+            return false;
         }
         if (n <= 0) {
             Close();
-            return;
+            return false;
         }
         m_outAt += static_cast<std::size_t>(n);
         m_lastActivity = std::chrono::steady_clock::now();
@@ -136,11 +155,10 @@ void CSmtpConnection::SendPending() {
     m_outAt = 0;
     if (m_closeAfterReply) {
         Close();
-        return;
+        return false;
     }
     m_phase = EPhase::Reading;
-    // A client that sent its commands at once has the next ones waiting here already.
-    FeedHeld();
+    return true;
 }
 
 void CSmtpConnection::Tick(std::chrono::steady_clock::time_point now) {

@@ -1,7 +1,8 @@
 // SmtpConnection.h - CSmtpConnection, one SMTP client on the listener's event loop. The loop
-// reads what the client sends and feeds it to the connection's CSmtpSession; each complete
-// unit (a command line, or a whole DATA block) runs on a worker, and its reply goes back
-// through the loop. While a unit runs, or while a reply waits for the client to take it, no
+// reads what the client sends and feeds it to the connection's CSmtpSession; a command that
+// touches no disk is answered on the loop, the store at the end of DATA (and a command that
+// finds the site tree busy with a reload) runs on a worker, and its reply goes back through
+// the loop. While a unit runs, or while a reply waits for the client to take it, no
 // more is read, so a session holds at most one receive buffer beside its message. A waiting
 // session holds no thread.
 //
@@ -40,8 +41,11 @@ class CSmtpConnection : public CConnection, public std::enable_shared_from_this<
     void FeedHeld();
     void Work(unsigned threadId);  // worker thread
     void WorkDone(CSmtpSession::CResult result);
+    void StartReply(std::string bytes, bool close);
     void Reply(std::string bytes, bool close);
     void SendPending();
+    // Sends what is left of the reply; true when all went and the next unit may be read.
+    bool Flush();
     void Watch(std::uint32_t events);
     void Unwatch();
 

@@ -285,13 +285,36 @@ CSmtpSession::CResult CSmtpSession::RunUnit() {
             return {Line(kReplyLocalError), true};
         }
         if (m_inData) return RunStore();
-        std::string line;
-        line.swap(m_line);
-        return RunCommand(line);
+        std::shared_lock<std::shared_mutex> tree(g_state.m_deliveryLock);
+        return RunReadyCommand();
     } catch (const std::bad_alloc&) {
         DropMessage();
         return {Line(kReplyLocalError), true};
     }
+}
+
+bool CSmtpSession::RunUnitNow(CResult& result) {
+    if (!m_unitReady || m_inData || m_bound == EBound::kMemory) return false;
+    // RCPT reads the site tree; a reload holding it must not stop the loop.
+    std::shared_lock<std::shared_mutex> tree(g_state.m_deliveryLock, std::try_to_lock);
+    if (!tree.owns_lock()) return false;
+    m_unitReady = false;
+    try {
+        result = RunReadyCommand();
+    } catch (const std::bad_alloc&) {
+        DropMessage();
+        result = {Line(kReplyLocalError), true};
+    }
+    // The loop thread keeps no tree alive past the command: a reload may free it.
+    SiteTree::Unpin();
+    return true;
+}
+
+// The command line received; the caller holds the site tree (g_state.m_deliveryLock).
+CSmtpSession::CResult CSmtpSession::RunReadyCommand() {
+    std::string line;
+    line.swap(m_line);
+    return RunCommand(line);
 }
 
 CSmtpSession::CResult CSmtpSession::RunCommand(std::string& line) {
@@ -335,7 +358,6 @@ std::string CSmtpSession::OnRcpt(std::string_view argument) {
         return Line(kSmtpOk);
     }
     if (UnknownNames().Contains(name)) return Line(kReplyUnavailable);
-    std::shared_lock<std::shared_mutex> tree(g_state.m_deliveryLock);
     SiteTree::PinPublished();
     CMailboxNode* mailbox = FindMailboxFolder(name);
     if (!mailbox) {

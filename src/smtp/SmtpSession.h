@@ -51,6 +51,10 @@ class CSmtpSession {
     bool HasUnit() const { return m_unitReady; }
     // Carries out the ready unit (a command, or storing the message) and returns its reply.
     CResult RunUnit();
+    // Carries out the ready unit only when it touches no disk and waits for nothing: every
+    // command, unless a reload holds the site tree. False leaves the unit for RunUnit (the
+    // store at the end mark always goes there). Lets the event loop answer commands itself.
+    bool RunUnitNow(CResult& result);
     // The connection ended without QUIT: whatever is pending is dropped.
     void Closed();
 
@@ -62,6 +66,7 @@ class CSmtpSession {
   private:
     enum class EBound { kNone, kMessage, kTotal, kMemory };
 
+    CResult RunReadyCommand();
     CResult RunCommand(std::string& line);
     CResult RunStore();
     std::size_t FeedCommand(std::string_view received);
