@@ -214,47 +214,13 @@ std::string PagerLine(const CSelection& selection, const COptions& options,
     return line + "</P>";
 }
 
-}  // namespace
-
-void CMailboxNode::Reply(CSocketStream& out) {
-    CheckSpool();
-    COptions defaults;
-    CRequestView view(out, defaults);
-    const COptions& options = *out.m_options;
-    if (options.m_hasId) return ReplyPermalink(out);
-    if (options.m_mbox) return ReplyMbox(out);
-    if (options.m_atom) return ReplyAtom(out);
-    if (options.m_json) return ReplyJson(out);
-
-    const std::optional<int> expand = ViewNumber(options.m_expand);
-    const std::optional<int> topOfList = ViewNumber(options.m_topOfList);
-    // A search lists single messages, newest first unless a sort is asked for.
-    const std::optional<CMessageSearch> search =
-        options.m_hasFind ? std::optional<CMessageSearch>(options.m_find) : std::nullopt;
-    EOrder order = OrderOf(options.m_sort);
-    if (search && order == EOrder::Threaded) order = EOrder::Newest;
-    const CRowIcons icons{IconUrl("tptext.gif", &options), IconUrl("tpfldopn.gif", &options),
-                          IconUrl("tpfldcls.gif", &options)};
+// The bar above the index: up to the folder, back to the original order when sorted, the
+// folder's scene and, when it is offered, its 3D view.
+void WriteIndexBar(CSocketStream& out, const COptions& options, const std::string& parentUrl,
+                   const std::string& ownUrl) {
     const std::string upIcon = IconUrl("up.gif", &options);
     const std::string backIcon = IconUrl("back.gif", &options);
     const std::string vrmlIcon = IconUrl("vrml.gif", &options);
-    const std::string parentUrl = m_parent ? NodeUrl(*m_parent, &options) : std::string();
-    const std::string ownUrl = NodeUrl(*this, &options);
-
-    // A search or a page is chosen before anything is written: the counts come first.
-    std::optional<CSelection> selection;
-    if (search || options.m_start >= 0) {
-        const bool paged = options.m_start >= 0;
-        selection = Select(*this, order, expand, search ? &*search : nullptr,
-                           paged ? static_cast<std::size_t>(options.m_start) : 0,
-                           paged ? static_cast<std::size_t>(options.m_perPage) : SIZE_MAX);
-    }
-
-    WriteHttpHeader(out, MailPageType(*this), 0, 0);
-    out << "<HEAD><TITLE>Mailbox " << EscapeLessThan(m_label) << "</TITLE></HEAD>" << EndLine;
-    out << "<BODY>" << EndLine;
-    if (!topOfList) out << "<A NAME=TOP> </a><p>" << EndLine;
-
     out << "<table Width=100% border=0><td><A HREF=" << parentUrl;
     if (!upIcon.empty()) {
         out << "><img border=0 src=" << upIcon << ">";
@@ -276,6 +242,127 @@ void CMailboxNode::Reply(CSocketStream& out) {
     out << "</A></TD>";
     if (options.m_webView) out << "<td align=Right><A HREF=" << parentUrl << "?VIEW>[3D]</A></TD>";
     out << "</TABLE><HR>" << EndLine;
+}
+
+// The table's caption and its header row, whose cells sort the list.
+void WriteTableHead(CSocketStream& out, const std::string& name, const std::string& ownUrl) {
+    out << "<Table Width=675 border=0> <Caption> <h2>Mailbox " << EscapeLessThan(name)
+        << "</h2></Caption>";
+    out << "<TH Align=Left Width=25> ";
+    out << "<TH Align=Left width=200><a href=" << ownUrl << "?SORT=FROM>From</a>";
+    out << "<TH Align=Left width=350><a href=" << ownUrl << "?SORT=SUBJECT>Subject</a>";
+    out << "<TH Align=Left width=100><a href=" << ownUrl << "?SORT=DATE>Date</a><BR>";
+}
+
+// Writes the rows of one index page, built a batch at a time under the mailbox's lock.
+class CRowWriter {
+  public:
+    CRowWriter(CMailboxNode& mailbox, CSocketStream& out, EOrder order)
+        : m_mailbox(mailbox),
+          m_out(out),
+          m_order(order),
+          m_expand(ViewNumber(out.m_options->m_expand)),
+          m_topOfList(ViewNumber(out.m_options->m_topOfList)),
+          m_icons{IconUrl("tptext.gif", out.m_options), IconUrl("tpfldopn.gif", out.m_options),
+                  IconUrl("tpfldcls.gif", out.m_options)} {}
+
+    // The chosen records stay valid (records are never removed); their links are read under
+    // the lock again, a batch at a time.
+    void WriteSelected(const std::vector<CMessageNode*>& chosen) {
+        for (std::size_t first = 0; first < chosen.size(); first += kRowBatch) {
+            m_rows.clear();
+            {
+                auto lock = m_mailbox.ReadLock();
+                const std::size_t last = std::min(chosen.size(), first + kRowBatch);
+                for (std::size_t i = first; i < last; ++i)
+                    m_rows.push_back(Row(*chosen[i]));
+            }
+            Flush();
+        }
+    }
+
+    // Every record in the order, resuming each batch after the last record of the one before.
+    void WriteAll() {
+        CMessageNode* next = nullptr;
+        bool started = false;
+        do {
+            m_rows.clear();
+            {
+                auto lock = m_mailbox.ReadLock();
+                CMessageNode* message = started ? next : FirstOf(m_mailbox, m_order);
+                for (; message && m_rows.size() < kRowBatch;
+                     message = NextOf(*message, m_order, m_expand)) {
+                    m_rows.push_back(Row(*message));
+                }
+                next = message;
+                started = true;
+            }
+            Flush();
+        } while (next != nullptr);
+    }
+
+  private:
+    // The message's row, after the anchor a thread opened from a message page jumps to.
+    std::string Row(CMessageNode& message) {
+        std::string row;
+        if (m_topOfList && *m_topOfList == message.m_number) {
+            row =
+                "</TABLE><A NAME=TOP> </a><TABLE Width=675 border=0>"
+                "<TR><TH width=25></TH><TH width=200></TH><TH width=350></TH>"
+                "<TH width=100></TH></TR>";
+        }
+        row += RowText(message, m_out, m_icons, m_order != EOrder::Threaded);
+        return row;
+    }
+
+    void Flush() {
+        for (const std::string& row : m_rows)
+            m_out << row << EndLine;
+    }
+
+    CMailboxNode& m_mailbox;
+    CSocketStream& m_out;
+    const EOrder m_order;
+    const std::optional<int> m_expand;
+    const std::optional<int> m_topOfList;
+    const CRowIcons m_icons;
+    std::vector<std::string> m_rows;
+};
+
+}  // namespace
+
+void CMailboxNode::Reply(CSocketStream& out) {
+    CheckSpool();
+    COptions defaults;
+    CRequestView view(out, defaults);
+    const COptions& options = *out.m_options;
+    if (options.m_hasId) return ReplyPermalink(out);
+    if (options.m_mbox) return ReplyMbox(out);
+    if (options.m_atom) return ReplyAtom(out);
+    if (options.m_json) return ReplyJson(out);
+
+    // A search lists single messages, newest first unless a sort is asked for.
+    const std::optional<CMessageSearch> search =
+        options.m_hasFind ? std::optional<CMessageSearch>(options.m_find) : std::nullopt;
+    EOrder order = OrderOf(options.m_sort);
+    if (search && order == EOrder::Threaded) order = EOrder::Newest;
+    const std::string parentUrl = m_parent ? NodeUrl(*m_parent, &options) : std::string();
+    const std::string ownUrl = NodeUrl(*this, &options);
+
+    // A search or a page is chosen before anything is written: the counts come first.
+    std::optional<CSelection> selection;
+    if (search || options.m_start >= 0) {
+        const bool paged = options.m_start >= 0;
+        selection = Select(*this, order, ViewNumber(options.m_expand), search ? &*search : nullptr,
+                           paged ? static_cast<std::size_t>(options.m_start) : 0,
+                           paged ? static_cast<std::size_t>(options.m_perPage) : SIZE_MAX);
+    }
+
+    WriteHttpHeader(out, MailPageType(*this), 0, 0);
+    out << "<HEAD><TITLE>Mailbox " << EscapeLessThan(m_label) << "</TITLE></HEAD>" << EndLine;
+    out << "<BODY>" << EndLine;
+    if (!ViewNumber(options.m_topOfList)) out << "<A NAME=TOP> </a><p>" << EndLine;
+    WriteIndexBar(out, options, parentUrl, ownUrl);
     std::string pager;
     if (selection) {
         if (search) out << FoundLine(*search, selection->m_total) << EndLine;
@@ -284,59 +371,12 @@ void CMailboxNode::Reply(CSocketStream& out) {
             out << pager << EndLine;
         }
     }
-
-    out << "<Table Width=675 border=0> <Caption> <h2>Mailbox " << EscapeLessThan(m_name)
-        << "</h2></Caption>";
-    out << "<TH Align=Left Width=25> ";
-    out << "<TH Align=Left width=200><a href=" << ownUrl << "?SORT=FROM>From</a>";
-    out << "<TH Align=Left width=350><a href=" << ownUrl << "?SORT=SUBJECT>Subject</a>";
-    out << "<TH Align=Left width=100><a href=" << ownUrl << "?SORT=DATE>Date</a><BR>";
-
-    auto rowOf = [&](CMessageNode& message) {
-        std::string row;
-        if (topOfList && *topOfList == message.m_number) {
-            row =
-                "</TABLE><A NAME=TOP> </a><TABLE Width=675 border=0>"
-                "<TR><TH width=25></TH><TH width=200></TH><TH width=350></TH>"
-                "<TH width=100></TH></TR>";
-        }
-        row += RowText(message, out, icons, order != EOrder::Threaded);
-        return row;
-    };
-    std::vector<std::string> rows;
+    WriteTableHead(out, m_name, ownUrl);
+    CRowWriter rows(*this, out, order);
     if (selection) {
-        // The chosen records stay valid (records are never removed); their links are read
-        // under the lock again, a batch at a time.
-        for (std::size_t first = 0; first < selection->m_rows.size(); first += kRowBatch) {
-            rows.clear();
-            {
-                auto lock = ReadLock();
-                const std::size_t last = std::min(selection->m_rows.size(), first + kRowBatch);
-                for (std::size_t i = first; i < last; ++i) {
-                    rows.push_back(rowOf(*selection->m_rows[i]));
-                }
-            }
-            for (const std::string& row : rows)
-                out << row << EndLine;
-        }
+        rows.WriteSelected(selection->m_rows);
     } else {
-        CMessageNode* next = nullptr;
-        bool started = false;
-        do {
-            rows.clear();
-            {
-                auto lock = ReadLock();
-                CMessageNode* message = started ? next : FirstOf(*this, order);
-                for (; message && rows.size() < kRowBatch;
-                     message = NextOf(*message, order, expand)) {
-                    rows.push_back(rowOf(*message));
-                }
-                next = message;
-                started = true;
-            }
-            for (const std::string& row : rows)
-                out << row << EndLine;
-        } while (next != nullptr);
+        rows.WriteAll();
     }
 
     out << "</TABLE><HR>" << EndLine;

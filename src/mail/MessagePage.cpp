@@ -108,6 +108,56 @@ bool StartsWith(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
+void WritePageEnd(CSocketStream& out, const std::string& tail) {
+    out << "<HR>" << EndLine;
+    out << tail << EndLine;
+    out << "</BODY>" << EndLine;
+}
+
+// The body of the message at `offset` as it is stored, line by line, up to the next message.
+void WriteStoredBody(CSocketStream& out, int fd, std::int64_t offset) {
+    CBodyLines lines(fd, offset);
+    std::string line;
+    std::string previous;
+    bool inHeaders = true;
+    while (lines.Next(line)) {
+        if (inHeaders) {
+            if (!line.empty()) continue;  // the separator and the header lines
+            inHeaders = false;
+        }
+        const bool separator = StartsWith(line, "From ") || StartsWith(line, "From:");
+        if (separator && previous.find("Forwarded message:") == std::string::npos) break;
+        previous = line;
+        ConvertMailLine(line);
+        if (StartsWith(line, "&gt;")) {
+            out << "<i>" << std::string_view(line).substr(4) << "</i><br>" << EndLine;
+        } else {
+            out << line << "<br>" << EndLine;
+        }
+    }
+}
+
+// The body under the tables, decoded in a `mime` mailbox, then the page's end; a spool that
+// cannot be opened ends the page with a line saying so.
+void WriteBody(CSocketStream& out, CMessageNode& message) {
+    const std::string& path = message.SpoolPath();
+    CFd spool(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!spool.IsValid()) {
+        std::fprintf(stderr, "Could not open mail spool file %s\n", path.c_str());
+        out << "<STRONG> Message spool file not available" << EndLine;
+        return;
+    }
+
+    if (message.Mailbox()->Options().m_mime) {
+        std::string bytes;
+        bool cut = false;
+        if (ReadMessageBytes(message, bytes, cut)) WriteMimeBody(out, message, bytes, cut);
+    } else {
+        WriteStoredBody(out, spool.Get(), message.m_offset);
+    }
+    WritePageEnd(out, message.Mailbox()->Options().m_tail);
+}
+
 }  // namespace
 
 void CMessageNode::Reply(CSocketStream& out) {
@@ -123,10 +173,7 @@ void CMessageNode::Reply(CSocketStream& out) {
         if (current) {
             current->Reply(out);
         } else {
-            WriteStatusOnly(out, "HTTP/1.0 404 FILE NOT FOUND");
-            out << "<HEAD><TITLE>File Not Found</TITLE></HEAD><BODY><H1>404 File Not Found</H1>"
-                   "The file is not found on this server"
-                << EndLine;
+            WriteNotFound(out);
         }
         return;
     }
@@ -156,45 +203,5 @@ void CMessageNode::Reply(CSocketStream& out) {
     out << "<BODY>" << EndLine;
     WriteNavigation(out);
 
-    const std::string& path = SpoolPath();
-    CFd spool(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!spool.IsValid()) {
-        std::fprintf(stderr, "Could not open mail spool file %s\n", path.c_str());
-        out << "<STRONG> Message spool file not available" << EndLine;
-        return;
-    }
-
-    if (Mailbox()->Options().m_mime) {
-        std::string bytes;
-        bool cut = false;
-        if (ReadMessageBytes(*this, bytes, cut)) WriteMimeBody(out, *this, bytes, cut);
-        out << "<HR>" << EndLine;
-        out << Mailbox()->Options().m_tail << EndLine;
-        out << "</BODY>" << EndLine;
-        return;
-    }
-
-    CBodyLines lines(spool.Get(), m_offset);
-    std::string line;
-    std::string previous;
-    bool inHeaders = true;
-    while (lines.Next(line)) {
-        if (inHeaders) {
-            if (!line.empty()) continue;  // the separator and the header lines
-            inHeaders = false;
-        }
-        const bool separator = StartsWith(line, "From ") || StartsWith(line, "From:");
-        if (separator && previous.find("Forwarded message:") == std::string::npos) break;
-        previous = line;
-        ConvertMailLine(line);
-        if (StartsWith(line, "&gt;")) {
-            out << "<i>" << std::string_view(line).substr(4) << "</i><br>" << EndLine;
-        } else {
-            out << line << "<br>" << EndLine;
-        }
-    }
-
-    out << "<HR>" << EndLine;
-    out << Mailbox()->Options().m_tail << EndLine;
-    out << "</BODY>" << EndLine;
+    WriteBody(out, *this);
 }

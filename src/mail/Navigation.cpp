@@ -73,6 +73,54 @@ void WriteCell(CSocketStream& out, const char* width, const std::string& url, co
     out << text << EndLine;
 }
 
+// The link table above a message: up, previous and next, the thread's links, a reply.
+void WriteLinkTable(CSocketStream& out, const CNavigationLinks& links,
+                    const std::string& mailboxName) {
+    out << "<TABLE  Width=390 border=1><TR>";
+    if (!links.m_up.empty()) {
+        // The up cell's text has no ">" of its own in front of it: it is written here.
+        out << "<TD Width=130><A HREF=" << links.m_up;
+        if (const CNode* icon = FindIcon("up.gif")) {
+            out << "><img border=0 align=middle src=" << IconPath(*icon);
+        }
+        out << ">"
+            << "UP </a></TD>" << EndLine;
+    } else {
+        out << "<TD Width=130> </TD>" << EndLine;
+    }
+    WriteCell(out, "130", links.m_previous, "back.gif", ">Prev msg </a></TD>");
+    WriteCell(out, "150", links.m_next, "forward.gif", ">Next msg </a></TD>");
+    out << "</TR><TR>" << EndLine;
+    WriteCell(out, "130", links.m_threadTop, "tpthrdhd.gif", ">Top of thread </a></TD>");
+    WriteCell(out, "130", links.m_nextInThread, "tpthrdnx.gif", ">Next in thread </a></TD>");
+    // Replies go to the mailbox's own address, so they join the archive.
+    out << "<TD Width=130><A HREF=mailto:"
+        << EscapeAttribute(mailboxName + "@" + g_state.GetHostName());
+    if (const CNode* icon = FindIcon("mailto.gif")) {
+        out << "><img border=0 align=middle src=" << IconPath(*icon);
+    }
+    out << ">Reply </a></TD>" << EndLine;
+    out << "</TR> </TABLE><br>";
+}
+
+// The sender, subject and date of a message, as a small table.
+void WriteHeaderTable(CSocketStream& out, const CMessageNode& message) {
+    const bool noName = message.m_fromName.empty() || message.m_fromName == " ";
+    out << "<Table border=5> ";
+    out << "<TR><TD Align=Left><I>"
+        << "From:</TD>"
+        << "<TD Align=Left><A href=mailto:" << EscapeAttribute(message.m_fromAddress) << "><I>"
+        << EscapeLessThan(noName ? message.m_fromAddress : message.m_fromName)
+        << "</A></TD><BR></TR>" << EndLine;
+    out << "<TR><TD Align=Left><I>"
+        << "Subject:</TD>"
+        << "<TD Align=Left><I>" << EscapeLessThan(message.m_subject) << "</TD><BR></TR>" << EndLine;
+    out << "<TR><TD Align=Left><I>"
+        << "Date:</TD>"
+        << "<TD Align=Left><I>" << EscapeLessThan(message.m_date) << "</TD><BR></TR>" << EndLine;
+    out << "</Table>" << EndLine;
+}
+
 }  // namespace
 
 void CMessageNode::WriteNavigation(CSocketStream& out) {
@@ -93,48 +141,10 @@ void CMessageNode::WriteNavigation(CSocketStream& out) {
         if (m_threadRoot) links.m_threadTop = BuildMessageUrl(out, m_threadRoot);
         if (m_nextInThread) links.m_nextInThread = BuildMessageUrl(out, m_nextInThread);
     }
-
-    out << "<TABLE  Width=390 border=1><TR>";
-    if (!links.m_up.empty()) {
-        // The up cell's text has no ">" of its own in front of it: it is written here.
-        out << "<TD Width=130><A HREF=" << links.m_up;
-        if (const CNode* icon = FindIcon("up.gif")) {
-            out << "><img border=0 align=middle src=" << IconPath(*icon);
-        }
-        out << ">"
-            << "UP </a></TD>" << EndLine;
-    } else {
-        out << "<TD Width=130> </TD>" << EndLine;
-    }
-    WriteCell(out, "130", links.m_previous, "back.gif", ">Prev msg </a></TD>");
-    WriteCell(out, "150", links.m_next, "forward.gif", ">Next msg </a></TD>");
-    out << "</TR><TR>" << EndLine;
-    WriteCell(out, "130", links.m_threadTop, "tpthrdhd.gif", ">Top of thread </a></TD>");
-    WriteCell(out, "130", links.m_nextInThread, "tpthrdnx.gif", ">Next in thread </a></TD>");
-    // Replies go to the mailbox's own address, so they join the archive.
-    out << "<TD Width=130><A HREF=mailto:"
-        << EscapeAttribute(mailbox->m_name + "@" + g_state.GetHostName());
-    if (const CNode* icon = FindIcon("mailto.gif")) {
-        out << "><img border=0 align=middle src=" << IconPath(*icon);
-    }
-    out << ">Reply </a></TD>" << EndLine;
-    out << "</TR> </TABLE><br>";
+    WriteLinkTable(out, links, mailbox->m_name);
     if (!options.m_sort.empty()) {
         out << "<h3>Messages sorted by " << EscapeLessThan(options.m_sort) << "</h3>";
     }
     out << "<p><hr>" << EndLine;
-
-    const bool noName = m_fromName.empty() || m_fromName == " ";
-    out << "<Table border=5> ";
-    out << "<TR><TD Align=Left><I>"
-        << "From:</TD>"
-        << "<TD Align=Left><A href=mailto:" << EscapeAttribute(m_fromAddress) << "><I>"
-        << EscapeLessThan(noName ? m_fromAddress : m_fromName) << "</A></TD><BR></TR>" << EndLine;
-    out << "<TR><TD Align=Left><I>"
-        << "Subject:</TD>"
-        << "<TD Align=Left><I>" << EscapeLessThan(m_subject) << "</TD><BR></TR>" << EndLine;
-    out << "<TR><TD Align=Left><I>"
-        << "Date:</TD>"
-        << "<TD Align=Left><I>" << EscapeLessThan(m_date) << "</TD><BR></TR>" << EndLine;
-    out << "</Table>" << EndLine;
+    WriteHeaderTable(out, *this);
 }
