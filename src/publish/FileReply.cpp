@@ -4,45 +4,19 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 #include "server/ByteRange.h"
 #include "server/Conditional.h"
 #include "server/FileNode.h"
 #include "server/FolderNode.h"
-#include "server/LogText.h"
 #include "server/HttpHeader.h"
+#include "server/OpenFailure.h"
 #include "server/ServerState.h"
 #include "server/SocketStream.h"
 #include "platform/Fd.h"
+#include "text/AsciiText.h"
 
 namespace {
-
-// Opens a published file for reading, only if its name still leads to what the scan saw:
-// relative to the folder's directory as the scan opened it, not following a link where the
-// scan saw none, and the same device and inode. O_NONBLOCK: a name that has become a FIFO
-// must not hold the worker in open(). Anything else counts as gone, with one line on
-// standard error.
-CFd OpenPublishedFile(const CFileNode& file, struct stat& st) {
-    const auto* folder = dynamic_cast<const CFolderNode*>(file.m_parent);
-    const bool relative = folder && folder->m_dirFd.IsValid();
-    const std::string path = relative ? file.m_name : file.DiskPath();
-    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    if (!file.m_scannedLink) flags |= O_NOFOLLOW;
-    CFd fd(::openat(relative ? folder->m_dirFd.Get() : AT_FDCWD, path.c_str(), flags));
-    const char* why = nullptr;
-    if (!fd.IsValid()) {
-        why = errno == ELOOP ? "is a link now" : std::strerror(errno);
-    } else if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = "is not a plain file now";
-    } else if (file.m_inode != 0 && (st.st_dev != file.m_device || st.st_ino != file.m_inode)) {
-        why = "is not the file published at start-up";
-    }
-    if (!why) return fd;
-    std::fprintf(stderr, "%s\n", EscapeLogText("Not sent: " + file.GetPath() + " " + why).c_str());
-    return CFd();
-}
 
 // "Accept-Ranges: bytes" when the client spoke of ranges or the site says it takes them; an
 // old client that never asked keeps the header it always got.
@@ -53,10 +27,35 @@ std::string AcceptRangesLine(const CSocketStream& out) {
 
 }  // namespace
 
+// Relative to the folder's directory as the scan opened it, so a folder swapped for a link
+// leads nowhere new. O_NONBLOCK: a name that has become a FIFO must not hold the worker in
+// open().
+CFd CFileNode::OpenPublished(struct stat& st, COpenFailure& failure) const {
+    const auto* folder = dynamic_cast<const CFolderNode*>(m_parent);
+    const bool relative = folder && folder->m_dirFd.IsValid();
+    const std::string path = relative ? m_name : DiskPath();
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    if (!m_scannedLink) flags |= O_NOFOLLOW;
+    CFd fd(::openat(relative ? folder->m_dirFd.Get() : AT_FDCWD, path.c_str(), flags));
+    if (!fd.IsValid()) {
+        failure = ClassifyOpenError(errno);
+    } else if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        failure = {EOpenReply::Gone, true, "is not a plain file now"};
+    } else if (m_inode != 0 && (st.st_dev != m_device || st.st_ino != m_inode)) {
+        failure = {EOpenReply::Gone, true, "is not the file published at start-up"};
+    } else {
+        return fd;
+    }
+    LogOpenFailure(GetPath(), failure);
+    return CFd();
+}
+
 void CFileNode::Reply(CSocketStream& out) {
     struct stat st;
-    CFd fd = OpenPublishedFile(*this, st);
+    COpenFailure failure;
+    CFd fd = OpenPublished(st, failure);
     if (!fd.IsValid()) {
+        if (AnswerOpenFailure(out, failure)) return;
         // The file named in the tree has gone (or is not a plain file any more). The page
         // names it as every page does, escaped, and never shows where the tree lies on disk.
         out.m_status = 404;
@@ -102,7 +101,8 @@ void CFileNode::Reply(CSocketStream& out) {
 
 void CFileNode::WriteFileContents(CSocketStream& out) {
     struct stat st;
-    CFd fd = OpenPublishedFile(*this, st);
+    COpenFailure failure;
+    CFd fd = OpenPublished(st, failure);  // a model that cannot be opened pastes as nothing
     if (!fd.IsValid()) return;
     out.SendFile(fd.Get(), static_cast<std::int64_t>(st.st_size));
 }

@@ -12,7 +12,6 @@
 // that is missing leaves its object out and says so in a comment.
 #include "publish/X3dWorld.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +25,7 @@
 
 #include "server/FolderNode.h"
 #include "server/HttpHeader.h"
+#include "server/OpenFailure.h"
 #include "server/ServerState.h"
 #include "server/SocketStream.h"
 #include "platform/Fd.h"
@@ -43,12 +43,13 @@ constexpr const char* kCredit = " -- Created by Korvane Networks Vantrel ";
 // Anchors to pages and files rather than worlds: a browser viewer opens them in the window.
 constexpr const char* kPageTarget = " parameter='\"target=_top\"'";
 
-// Reads a published file whole; false when it is gone or not a plain file (a FIFO must not
-// hold the worker, hence O_NONBLOCK).
-bool ReadRegularFile(const std::string& path, std::string& text) {
-    CFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+// Reads a published file whole; false when it cannot be opened (the failure logged as it
+// deserves) or a read fails.
+bool ReadPublishedFile(const CFileNode& file, std::string& text) {
     struct stat st;
-    if (!fd.IsValid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    COpenFailure failure;
+    CFd fd = file.OpenPublished(st, failure);
+    if (!fd.IsValid()) return false;
     text.clear();
     char buffer[16384];
     for (;;) {
@@ -151,7 +152,7 @@ const std::string& CX3dWriter::TwinBody(const CFileNode& twin) {
     auto found = m_twins.find(&twin);
     if (found != m_twins.end()) return found->second;
     std::string text;
-    if (!ReadRegularFile(twin.DiskPath(), text)) text.clear();
+    if (!ReadPublishedFile(twin, text)) text.clear();
     return m_twins.emplace(&twin, SceneBody(text)).first->second;
 }
 

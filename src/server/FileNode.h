@@ -3,15 +3,18 @@
 // looks like to a client (Reply, WriteFileContents, list rows, graph boxes) is in src/publish/.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
 #include <ctime>
 #include <string>
 
+#include "platform/Fd.h"
 #include "server/Node.h"
 
 struct CFindData;
+struct COpenFailure;
 
 class CFileNode : public CNode {
   public:
@@ -35,6 +38,10 @@ class CFileNode : public CNode {
 
     // Where the file lies: the parent folder's m_dirPath + m_name.
     std::string DiskPath() const;
+    // Opens the file for reading only while its name still leads to what the scan saw (a
+    // plain file, no link swapped in, the same device and inode); `st` is then its status.
+    // On failure an invalid CFd, `failure` says why and its line (if any) is logged.
+    CFd OpenPublished(struct stat& st, COpenFailure& failure) const;  // FileReply.cpp
 
     // What the scan saw (the link's target when it was a link): a reply sends the file only
     // while its name still leads there, so nothing swapped in later is followed.
