@@ -35,6 +35,8 @@ struct CSpoolMessage {
     std::string m_typeLine;
 };
 
+enum class CHeaderKind;  // the kinds of header line the reader tells apart
+
 class CSpoolReader {
   public:
     static constexpr std::size_t kPieceLength = kSpoolPieceLength;
@@ -86,6 +88,7 @@ class CSpoolReader {
   private:
     void EndMessage(std::int64_t endOffset);
     void Header(std::string_view line);
+    void KeepFolded(CHeaderKind kind, std::string_view line);
     bool PreviousIsForwarded();
     void SetPrevious(std::string_view line) {
         m_previous = line;
