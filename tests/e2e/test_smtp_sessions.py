@@ -49,6 +49,22 @@ class SessionsAtOnce(unittest.TestCase):
             self.assertEqual(mask(spool(site)),
                              b"SEP\nmeanwhile\n\nSEP\nSubject: slow\n\nhalf of it\nthe rest\n")
 
+    def test_commands_sent_at_once_are_all_answered_in_order(self):
+        # Thousands of commands in one burst, the client reading nothing until it has sent them
+        # all: the replies back up, and every one must still come, in order, before the store.
+        count = 20000
+        burst = b"NOOP\r\n" * count + (b"MAIL FROM:<a@b>\r\nRCPT TO:<alpha@x>\r\nDATA\r\n"
+                                        b"Subject: last\r\n\r\nafter the burst\r\n.\r\nQUIT\r\n")
+        with mailbox_site() as site, RawSmtp(site, timeout=60) as smtp:
+            sender = threading.Thread(target=smtp.send, args=(burst,))
+            sender.start()
+            replies = [smtp.reply() for _ in range(count + 5)]
+            sender.join(60)
+            self.assertEqual(replies[:count], [OK] * count)
+            self.assertEqual(b"".join(replies[count:]), OK + OK + START + OK + quit_reply())
+            self.assertTrue(smtp.closed_by_server())
+            self.assertEqual(mask(spool(site)), b"SEP\nSubject: last\n\nafter the burst\n")
+
 
 if __name__ == "__main__":
     unittest.main()
