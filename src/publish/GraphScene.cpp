@@ -14,26 +14,13 @@
 #include "server/FolderNode.h"
 #include "server/ServerState.h"
 #include "server/SocketStream.h"
+#include "publish/SceneRules.h"
 #include "publish/VrmlText.h"
 
 namespace {
 
-constexpr float kShareLimit = 0.01f;
-constexpr float kPercent = 100.0f;
 constexpr std::int64_t kSecondsPerDay = 86400;
 constexpr std::int64_t kDaysPerColourPhase = 90;
-
-// The size as a percentage of the total. A total of 0 (a tree of empty files at the scan,
-// even if a file has grown since) gives every file a share of 0 instead of dividing by 0.
-float SharePercent(std::int64_t size, std::int64_t total) {
-    if (total <= 0) return 0.0f;
-    return static_cast<float>(static_cast<double>(size) * kPercent / static_cast<double>(total));
-}
-
-bool IsSmallShare(std::int64_t size, std::int64_t total) {
-    if (total <= 0) return true;
-    return static_cast<float>(static_cast<double>(size) / static_cast<double>(total)) < kShareLimit;
-}
 
 // The folder row's comment carries the name as it is; a line break in it would end the
 // comment and leave the rest of the name to be read as nodes.

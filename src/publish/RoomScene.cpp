@@ -10,13 +10,11 @@
 #include "server/ServerState.h"
 #include "server/SocketStream.h"
 #include "publish/GraphScene.h"
+#include "publish/SceneRules.h"
 #include "publish/VrmlText.h"
 
 namespace {
 
-constexpr int kRoomWalls = 4;
-constexpr int kHallWalls = 2;
-constexpr int kMostChildrenInHall = 10;
 constexpr const char* kTurnCorner = "Transform { translation 2 0 2 rotation 0 1 0 -1.570796327 }";
 constexpr const char* kNextSlot = "Transform { translation 4 0 0 }";
 constexpr const char* kPlaceholder = "\tCube { width 1 height 1 depth .5 }";
@@ -75,16 +73,6 @@ void WriteBulletinBoard(CSocketStream& out, const CFolderNode& folder) {
     }
 }
 
-bool IsBulletinBoard(const CNode& child) {
-    if (!child.Options().m_topics) return false;
-    const CNode* first = child.FirstChild();
-    return first && !first->HasChildren();
-}
-
-bool IsPictureKind(const std::string& kind) {
-    return kind == "gif" || kind == "jpg" || kind == "jpeg";
-}
-
 // One child on a wall: an anchor to the child (to its world when it has children) around the
 // first object that fits it.
 void WriteChildObject(CSocketStream& out, const CFolderNode& folder, const CNode& child,
@@ -132,6 +120,61 @@ void WriteParentObject(CSocketStream& out, const CFolderNode& folder, const CRoo
     out << "}" << EndLine;
 }
 
+// The prototypes sit in a Switch that draws nothing; the walls refer to them with USE.
+void WritePrototypes(CSocketStream& out, const CFolderNode& folder, const CRoomModels& models) {
+    out << "Switch { " << EndLine;
+    out << "\tDEF Wall Separator { " << EndLine;
+    if (CNode* texture = folder.FindModel("wall.gif", g_state.m_modelsFolder)) {
+        out << "\tTexture2 { filename \"" << WriteVrmlUrl(texture) << "\" }" << EndLine;
+    }
+    Paste(out, models.m_wall);
+    out << "\t}" << EndLine;
+    WritePrototype(out, "Frame", models.m_frame);
+    WritePrototype(out, "Door", models.m_door);
+    WritePrototype(out, "Parent", models.m_parent);
+    WritePrototype(out, "Exit", models.m_exit);
+    WritePrototype(out, "BBoard", models.m_board);
+    WritePrototype(out, "BBNote", models.m_note);
+    out << "}" << EndLine;
+}
+
+// The children along the walls, the exit and the way up at the corners.
+void WriteWalls(CSocketStream& out, const CFolderNode& folder, const CRoomShape& shape,
+                const CRoomModels& models) {
+    if (shape.m_isRoom) {
+        out << "Transform { translation " << -2 * shape.m_perWall << " 0 "
+            << -(2 * shape.m_perWall + 2) << " }" << EndLine;
+    } else {
+        out << "Transform { translation -2 0 3 rotation 0 1 0 1.5708 }" << EndLine;
+    }
+
+    const CNode* child = folder.FirstChild();
+    int placed = 0;
+    for (int wall = 0; wall < shape.m_walls; ++wall) {
+        for (int slot = 0; slot < shape.m_perWall; ++slot) {
+            if (slot > 0) out << kNextSlot << EndLine;
+            if (models.m_wall) out << "USE Wall" << EndLine;
+            if (child && placed < shape.m_childCount) {
+                WriteChildObject(out, folder, *child, models);
+                child = child->Next();
+                ++placed;
+            }
+        }
+        out << kTurnCorner << EndLine;
+        if (models.m_wall) out << "\tUSE Wall" << EndLine;
+        if (shape.m_isRoom) {
+            if (wall == 1) WriteExitObject(out, folder, models);
+            if (wall == 3) WriteParentObject(out, folder, models);
+            out << kNextSlot << EndLine;
+        } else if (wall == 0) {
+            WriteExitObject(out, folder, models);
+            out << kTurnCorner << EndLine;
+        } else {
+            WriteParentObject(out, folder, models);
+        }
+    }
+}
+
 }  // namespace
 
 void CFolderNode::ReplyScene(CSocketStream& out) {
@@ -155,17 +198,9 @@ void CFolderNode::ReplyScene(CSocketStream& out) {
 }
 
 void CFolderNode::ReplyRoom(CSocketStream& out) {
-    // One count for the whole world: a mailbox may gain messages while it is written, and the
-    // slots are laid out for the children there were at the start.
-    const int childCount = m_childCount;
-    int walls = kHallWalls;
-    if (FindChild("room.wrl")) walls = kRoomWalls;
-    if (!FindChild("hall.wrl") && childCount > kMostChildrenInHall) walls = kRoomWalls;
-    const bool isRoom = walls == kRoomWalls;
-    const int perWall = (childCount + walls - 1) / walls;
-
+    const CRoomShape shape = RoomShapeOf(*this);
     CFolderNode* modelsFolder = g_state.m_modelsFolder;
-    CNode* shell = isRoom ? nullptr : FindModel("hall.wrl", modelsFolder);
+    CNode* shell = shape.m_isRoom ? nullptr : FindModel("hall.wrl", modelsFolder);
     if (!shell) shell = FindModel("room.wrl", modelsFolder);
     Paste(out, shell);
 
@@ -177,53 +212,6 @@ void CFolderNode::ReplyRoom(CSocketStream& out) {
     models.m_exit = FindModel("Exit.wrl", modelsFolder);
     models.m_board = FindModel("BBoard.wrl", modelsFolder);
     models.m_note = FindModel("bbnote.wrl", modelsFolder);
-
-    // The prototypes sit in a Switch that draws nothing; the walls refer to them with USE.
-    out << "Switch { " << EndLine;
-    out << "\tDEF Wall Separator { " << EndLine;
-    if (CNode* texture = FindModel("wall.gif", modelsFolder)) {
-        out << "\tTexture2 { filename \"" << WriteVrmlUrl(texture) << "\" }" << EndLine;
-    }
-    Paste(out, models.m_wall);
-    out << "\t}" << EndLine;
-    WritePrototype(out, "Frame", models.m_frame);
-    WritePrototype(out, "Door", models.m_door);
-    WritePrototype(out, "Parent", models.m_parent);
-    WritePrototype(out, "Exit", models.m_exit);
-    WritePrototype(out, "BBoard", models.m_board);
-    WritePrototype(out, "BBNote", models.m_note);
-    out << "}" << EndLine;
-
-    if (isRoom) {
-        out << "Transform { translation " << -2 * perWall << " 0 " << -(2 * perWall + 2) << " }"
-            << EndLine;
-    } else {
-        out << "Transform { translation -2 0 3 rotation 0 1 0 1.5708 }" << EndLine;
-    }
-
-    const CNode* child = FirstChild();
-    int placed = 0;
-    for (int wall = 0; wall < walls; ++wall) {
-        for (int slot = 0; slot < perWall; ++slot) {
-            if (slot > 0) out << kNextSlot << EndLine;
-            if (models.m_wall) out << "USE Wall" << EndLine;
-            if (child && placed < childCount) {
-                WriteChildObject(out, *this, *child, models);
-                child = child->Next();
-                ++placed;
-            }
-        }
-        out << kTurnCorner << EndLine;
-        if (models.m_wall) out << "\tUSE Wall" << EndLine;
-        if (isRoom) {
-            if (wall == 1) WriteExitObject(out, *this, models);
-            if (wall == 3) WriteParentObject(out, *this, models);
-            out << kNextSlot << EndLine;
-        } else if (wall == 0) {
-            WriteExitObject(out, *this, models);
-            out << kTurnCorner << EndLine;
-        } else {
-            WriteParentObject(out, *this, models);
-        }
-    }
+    WritePrototypes(out, *this, models);
+    WriteWalls(out, *this, shape, models);
 }
