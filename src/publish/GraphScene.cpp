@@ -19,9 +19,6 @@
 
 namespace {
 
-constexpr std::int64_t kSecondsPerDay = 86400;
-constexpr std::int64_t kDaysPerColourPhase = 90;
-
 // The folder row's comment carries the name as it is; a line break in it would end the
 // comment and leave the rest of the name to be read as nodes.
 std::string CommentText(std::string_view name) {
@@ -123,30 +120,11 @@ void CFileNode::WriteSceneModel(CSocketStream& out, float height) {
     out << "WWWAnchor {\n\tname \"" << WriteVrmlUrl(this) << "\" description \""
         << VrmlEscape(GetLabel("")) << "\"" << EndLine;
 
-    // New files are red, turning green at 90 days and blue at 180; from 270 days they are black.
     // A time in the future is written as computed (red above 1, negative green).
-    std::int64_t days = (static_cast<std::int64_t>(std::time(nullptr)) -
-                         static_cast<std::int64_t>(m_modifiedTime.load())) /
-                        kSecondsPerDay;
-    std::int64_t red = 0, green = 0, blue = 0;
-    switch (days / kDaysPerColourPhase) {
-        case 0:
-            red = 90 - days;
-            green = days;
-            break;
-        case 1:
-            green = 180 - days;
-            blue = days - 90;
-            break;
-        case 2:
-            blue = days - 180;
-            break;
-        default:
-            break;
-    }
-    float r = static_cast<float>(red) / 90.0f;
-    float g = static_cast<float>(green) / 90.0f;
-    float b = static_cast<float>(blue) / 90.0f;
+    const CAgeColour colour = AgeColourOf(m_modifiedTime.load());
+    float r = static_cast<float>(colour.m_red) / 90.0f;
+    float g = static_cast<float>(colour.m_green) / 90.0f;
+    float b = static_cast<float>(colour.m_blue) / 90.0f;
     out << "\tMaterial {  diffuseColor " << r << " " << g << " " << b << " ambientColor " << r
         << " " << g << " " << b << " }\n";
     out << "\tCube { width 2 depth 2 height " << height << " }" << EndLine;

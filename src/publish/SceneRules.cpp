@@ -7,6 +7,8 @@ namespace {
 
 constexpr float kShareLimit = 0.01f;
 constexpr float kPercent = 100.0f;
+constexpr std::int64_t kSecondsPerDay = 86400;
+constexpr std::int64_t kDaysPerColourPhase = 90;
 constexpr int kRoomWalls = 4;
 constexpr int kHallWalls = 2;
 constexpr int kMostChildrenInHall = 10;
@@ -21,6 +23,29 @@ float SharePercent(std::int64_t size, std::int64_t total) {
 bool IsSmallShare(std::int64_t size, std::int64_t total) {
     if (total <= 0) return true;
     return static_cast<float>(static_cast<double>(size) / static_cast<double>(total)) < kShareLimit;
+}
+
+CAgeColour AgeColourOf(std::time_t modified) {
+    const std::int64_t days =
+        (static_cast<std::int64_t>(std::time(nullptr)) - static_cast<std::int64_t>(modified)) /
+        kSecondsPerDay;
+    CAgeColour colour;
+    switch (days / kDaysPerColourPhase) {
+        case 0:
+            colour.m_red = 90 - days;
+            colour.m_green = days;
+            break;
+        case 1:
+            colour.m_green = 180 - days;
+            colour.m_blue = days - 90;
+            break;
+        case 2:
+            colour.m_blue = days - 180;
+            break;
+        default:
+            break;
+    }
+    return colour;
 }
 
 CRoomShape RoomShapeOf(const CFolderNode& folder) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 class CFolderNode;
@@ -17,6 +18,15 @@ float SharePercent(std::int64_t size, std::int64_t total);
 // A file below a hundredth of the total: lumped into its folder's box instead of a box of its
 // own.
 bool IsSmallShare(std::int64_t size, std::int64_t total);
+
+// A file's age as a colour, each part in 90ths: new files are red, turning green at 90 days and
+// blue at 180; from 270 days they are black. A time in the future gives red above 90 and a
+// negative green.
+struct CAgeColour {
+    std::int64_t m_red = 0, m_green = 0, m_blue = 0;
+};
+
+CAgeColour AgeColourOf(std::time_t modified);
 
 // --- room ---
 

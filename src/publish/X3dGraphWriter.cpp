@@ -16,30 +16,13 @@ namespace {
 
 constexpr float kFlattest = 0.01f;  // X3D boxes need a size above 0
 
-// The VRML graph's age colour: red when new, green at 90 days, blue at 180, black from 270.
 // X3D colours lie in 0-1, so a time in the future is clamped there.
 std::string AgeColour(std::time_t modified) {
-    const std::int64_t days =
-        (static_cast<std::int64_t>(std::time(nullptr)) - static_cast<std::int64_t>(modified)) /
-        86400;
-    std::int64_t red = 0, green = 0, blue = 0;
-    switch (days / 90) {
-        case 0:
-            red = 90 - days, green = days;
-            break;
-        case 1:
-            green = 180 - days, blue = days - 90;
-            break;
-        case 2:
-            blue = days - 180;
-            break;
-        default:
-            break;
-    }
+    const CAgeColour colour = AgeColourOf(modified);
     auto part = [](std::int64_t v) {
         return X3dNumber(std::clamp(static_cast<double>(static_cast<float>(v) / 90.0f), 0.0, 1.0));
     };
-    return part(red) + " " + part(green) + " " + part(blue);
+    return part(colour.m_red) + " " + part(colour.m_green) + " " + part(colour.m_blue);
 }
 
 }  // namespace
