@@ -1,88 +1,18 @@
-// MailSpool.cpp - the stored form of a message and its delivery to the mailboxes' spools.
+// MailSpool.cpp - delivery to the mailboxes' spools: the group commit of one spool's queued
+// messages and the all-or-none delivery to several.
 #include "mail/MailSpool.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "mail/MailboxNode.h"
-#include "mail/SpoolLock.h"
+#include "mail/SpoolAppend.h"
 
 namespace {
-
-// --- stored form ---
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
-}
-
-// A line the reader would take for the start of a message (in the body) or for an envelope
-// line (in the header block), behind any earlier quoting ">"s. One more ">" disarms it.
-bool NeedsFromQuote(std::string_view line, bool inBody) {
-    std::string_view rest = line.substr(std::min(line.find_first_not_of('>'), line.size()));
-    return inBody ? StartsSpoolMessage(rest) : StartsWith(rest, "From ");
-}
-
-// What the reader takes for an empty line, the end of the header block: it drops one CR at
-// a line's end.
-bool ReadAsEmpty(std::string_view line) {
-    return line.empty() || line == "\r";
-}
-
-// A piece of a longer line may begin with "From " (a new message) or be empty (the end of
-// the header block): a sender could split his message in two that way. So a stored line
-// never reaches the piece length, its quote included; a longer one is stored as consecutive
-// lines, each checked like any other, and none of them is a lone CR.
-constexpr std::size_t kStoredLineMax = kSpoolPieceLength - 1;
-
-void AppendStoredLine(std::string& out, std::string_view line, bool inBody) {
-    do {
-        std::size_t take = std::min(line.size(), kStoredLineMax);
-        const bool quote = NeedsFromQuote(line, inBody);
-        if (quote && take == kStoredLineMax) --take;
-        if (line.size() == take + 1 && line.back() == '\r') --take;
-        if (quote) out += '>';
-        out.append(line.substr(0, take)).push_back('\n');
-        line.remove_prefix(take);
-    } while (!line.empty());
-}
-
-// --- delivery state shared by the sessions ---
-
-CSpoolAccess g_defaultAccess;
-CSpoolAccess* g_access = &g_defaultAccess;
-std::atomic<bool> g_sync{true};
-std::atomic<int> g_lockSeconds{CMailSpool::kLockSeconds};
-std::atomic<std::uint64_t> g_syncCount{0};
-
-bool IsNoSpace(int error) {
-    return error == ENOSPC || error == EFBIG || error == EDQUOT;
-}
-
-// One message waiting to be appended to one spool.
-struct CAppend {
-    std::string_view m_stored;  // the stored form, without the separator line
-    EStoreResult m_result = EStoreResult::kFailed;
-    bool m_done = false;
-    // Where it went, for the mailbox to read it from memory.
-    std::int64_t m_lineEndAt = -1;
-    std::int64_t m_at = -1;
-    std::string m_separator;
-};
 
 // The sessions of this process that deliver to one spool. One of them at a time owns it
 // (m_busy); a delivery that finds it owned queues its message, and the owner appends every
@@ -103,105 +33,6 @@ CSpoolChannel& ChannelOf(const CMailboxNode* mailbox) {
     if (!channel) channel = std::make_unique<CSpoolChannel>();
     return *channel;
 }
-
-// An open, locked spool during one delivery.
-class CSpoolFile {
-  public:
-    explicit CSpoolFile(const CMailboxNode* mailbox) : m_path(mailbox->m_spoolPath) {}
-    ~CSpoolFile() { Close(); }
-    CSpoolFile(const CSpoolFile&) = delete;
-    CSpoolFile& operator=(const CSpoolFile&) = delete;
-
-    // Opens the folder's own regular file, locks it, and learns its size. Failures are
-    // reported on standard error.
-    bool Open() {
-        m_fd = OpenMailboxSpool(m_path);
-        if (m_fd < 0) return false;
-        if (!m_lock.Acquire(m_fd, m_path, g_lockSeconds.load())) {
-            std::fprintf(stderr, "Error: file name :%s stayed locked by another program\n",
-                         m_path.c_str());
-            return false;
-        }
-        struct stat info {};
-        if (::fstat(m_fd, &info) != 0) return Report("could not be opened");
-        m_size = info.st_size;
-        char last = '\n';
-        if (m_size > 0 && ::pread(m_fd, &last, 1, m_size - 1) != 1) {
-            return Report("could not be read");
-        }
-        m_needsLineEnd = last != '\n';
-        return true;
-    }
-
-    // Appends one message; on failure the file is cut back to its length before it.
-    EStoreResult Append(CAppend& append) {
-        append.m_separator = SpoolSeparatorLine(std::time(nullptr));
-        append.m_separator += '\n';
-        static const char kLineEnd = '\n';
-        iovec parts[3];
-        std::size_t count = 0;
-        // Start the separator on a fresh line, whatever left the file unfinished.
-        if (m_needsLineEnd) parts[count++] = {const_cast<char*>(&kLineEnd), 1};
-        parts[count++] = {append.m_separator.data(), append.m_separator.size()};
-        parts[count++] = {const_cast<char*>(append.m_stored.data()), append.m_stored.size()};
-        const off_t before = m_size;
-        if (!g_access->Append(m_fd, std::span<const iovec>(parts, count))) {
-            const int error = errno;
-            std::fputs("Write failed\n", stderr);
-            CutBack(before);
-            return IsNoSpace(error) ? EStoreResult::kNoSpace : EStoreResult::kFailed;
-        }
-        append.m_lineEndAt = m_needsLineEnd ? before : -1;
-        append.m_at = before + (m_needsLineEnd ? 1 : 0);
-        m_size =
-            append.m_at + static_cast<off_t>(append.m_separator.size() + append.m_stored.size());
-        m_needsLineEnd = append.m_stored.empty() || append.m_stored.back() != '\n';
-        // With O_APPEND the write went to the end of the file as it was then: the message
-        // lies where we think unless a writer that ignores the locks came between.
-        const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
-        if (end != m_size) {
-            append.m_lineEndAt = append.m_at = -1;
-            m_size = end;
-        }
-        return EStoreResult::kStored;
-    }
-
-    // Makes the appended bytes durable; false (reported) when the sync failed.
-    bool Sync() {
-        if (!g_sync.load(std::memory_order_relaxed)) return true;
-        g_syncCount.fetch_add(1, std::memory_order_relaxed);
-        if (g_access->Sync(m_fd)) return true;
-        Report("could not be synced");
-        return false;
-    }
-
-    // Leaves the spool as it was at `size`: no half message for the reader to misparse.
-    void CutBack(off_t size) {
-        if (::ftruncate(m_fd, size) != 0) Report("could not be cut back");
-        m_size = size;
-    }
-
-    off_t Size() const { return m_size; }
-
-    void Close() {
-        if (m_fd < 0) return;
-        m_lock.Release();
-        ::close(m_fd);
-        m_fd = -1;
-    }
-
-  private:
-    bool Report(const char* what) {
-        std::fprintf(stderr, "Error: file name :%s %s\n", m_path.c_str(), what);
-        return false;
-    }
-
-    std::string m_path;
-    int m_fd = -1;
-    CSpoolLock m_lock;
-    off_t m_size = 0;
-    bool m_needsLineEnd = false;
-};
 
 void LetMailboxRead(CMailboxNode* mailbox, const CAppend& append) {
     std::string_view bytes;
@@ -327,86 +158,10 @@ EStoreResult DeliverAll(std::span<CMailboxNode* const> mailboxes, std::string_vi
 
 }  // namespace
 
-bool StartsSpoolMessage(std::string_view line) {
-    return line.size() >= 5 && line.substr(0, 4) == "From" && (line[4] == ' ' || line[4] == ':');
-}
-
-std::string SpoolSeparatorLine(std::time_t when) {
-    std::tm local{};
-    ::localtime_r(&when, &local);
-    char date[64];
-    std::size_t length = std::strftime(date, sizeof date, "%a %b %d %H:%M:%S %Y", &local);
-    return std::string(kStoreSeparator) + std::string(date, length);
-}
-
-void AppendStoredForm(std::string& out, std::string_view lines) {
-    bool inBody = false;
-    std::string_view lastLine;
-    for (std::string_view rest = lines; !rest.empty();) {
-        std::size_t end = rest.find('\n');
-        lastLine = rest.substr(0, end);
-        AppendStoredLine(out, lastLine, inBody);
-        if (ReadAsEmpty(lastLine)) inBody = true;
-        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    }
-    // A separator ends a message only in its body, and not right after a line holding
-    // "Forwarded message:": without an empty line here, the next delivery would become part
-    // of this message once the spool is read again from its start.
-    if (!inBody || lastLine.find("Forwarded message:") != std::string_view::npos) out += '\n';
-}
-
-bool CSpoolAccess::Append(int fd, std::span<const iovec> parts) {
-    std::vector<iovec> rest(parts.begin(), parts.end());
-    std::size_t first = 0;
-    while (first < rest.size()) {
-        ssize_t n = ::writev(fd, rest.data() + first, static_cast<int>(rest.size() - first));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        for (auto done = static_cast<std::size_t>(n); done > 0;) {
-            std::size_t step = std::min(done, rest[first].iov_len);
-            rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + step;
-            rest[first].iov_len -= step;
-            done -= step;
-            if (rest[first].iov_len == 0) ++first;
-        }
-        while (first < rest.size() && rest[first].iov_len == 0)
-            ++first;
-    }
-    return true;
-}
-
-bool CSpoolAccess::Sync(int fd) {
-    // The size is part of what fdatasync makes durable, so an append needs no full fsync.
-    while (::fdatasync(fd) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
-}
-
 EStoreResult CMailSpool::Deliver(std::span<CMailboxNode* const> mailboxes, std::string_view lines) {
     if (mailboxes.empty()) return EStoreResult::kStored;
     std::string stored;
     stored.reserve(lines.size() + lines.size() / 32 + 64);
     AppendStoredForm(stored, lines);
     return mailboxes.size() == 1 ? DeliverOne(mailboxes[0], stored) : DeliverAll(mailboxes, stored);
-}
-
-void CMailSpool::SetSync(bool sync) {
-    g_sync = sync;
-}
-
-void CMailSpool::SetLockSeconds(int seconds) {
-    g_lockSeconds = seconds;
-}
-
-void CMailSpool::SetAccess(CSpoolAccess* access) {
-    g_access = access ? access : &g_defaultAccess;
-}
-
-std::uint64_t CMailSpool::SyncCount() {
-    return g_syncCount.load();
 }

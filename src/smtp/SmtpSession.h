@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "smtp/SmtpCommandText.h"
+
 class CMailboxNode;
 
 class CSmtpSession {
@@ -93,19 +95,3 @@ class CSmtpSession {
     std::vector<CMailboxNode*> m_recipients;  // this transaction's, in order of first RCPT
     std::vector<std::string> m_recipientNames;
 };
-
-// Reply texts after the code and its space.
-inline constexpr std::string_view kSmtpGreeting = "220 Korvane SMTP Service ready";
-inline constexpr std::string_view kSmtpOk = "250 OK  Requested mail action okay, completed";
-
-// The official name of "localhost", looked up on first use; "localhost" when the lookup
-// fails.
-const std::string& SmtpHostName();
-// Upper-cases ASCII a-z in place.
-void SmtpUpperCase(std::string& text);
-// The mailbox name in a RCPT argument (already upper case), or empty when it has no address
-// or no name: a token up to " " or ":", then the address up to "<" or ">", then the name up
-// to "@" or "." inside the address, each step skipping leading delimiters.
-std::string RcptMailboxName(std::string_view argument);
-// The mailbox named `name` ignoring case among the topics folder's children, or null.
-CMailboxNode* FindMailboxFolder(std::string_view name);
