@@ -1,15 +1,13 @@
-// ServiceManager.cpp - the systemd service manager: unit files, systemctl children, the
-// SIGTERM dispatcher and notify status reports.
+// ServiceManager.cpp - the systemd service manager: installing the unit through systemctl, the
+// SIGTERM and SIGHUP dispatcher and notify status reports.
 #include "platform/ServiceManager.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,15 +16,12 @@
 #include <thread>
 #include <utility>
 
+#include "platform/ChildProcess.h"
 #include "platform/Console.h"
 #include "platform/Fd.h"
 #include "platform/Notify.h"
 
-extern char** environ;
-
 namespace {
-
-constexpr std::size_t kMaxChildOutput = 64 * 1024;
 
 bool WriteAll(int fd, const std::string& text) {
     std::size_t done = 0;
@@ -39,106 +34,7 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-// A path in ExecStart: quoted, with the characters the unit syntax treats specially escaped
-// ("%" specifiers, "$" variables, "\" and '"' inside the quotes), so a folder with spaces or
-// such characters still runs exactly this program.
-std::string QuoteExecPath(const std::string& path) {
-    std::string quoted = "\"";
-    for (char c : path) {
-        switch (c) {
-            case '%':
-                quoted += "%%";
-                break;
-            case '$':
-                quoted += "$$";
-                break;
-            case '\\':
-                quoted += "\\\\";
-                break;
-            case '"':
-                quoted += "\\\"";
-                break;
-            default:
-                quoted += c;
-        }
-    }
-    quoted += '"';
-    return quoted;
-}
-
 }  // namespace
-
-std::string UnitName(const std::string& serviceName) {
-    std::string name;
-    for (char c : serviceName)
-        name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    return name + ".service";
-}
-
-namespace {
-
-bool SafeUnitPath(const std::string& path, bool quotesAllowed) {
-    if (path.empty() || path[0] != '/') return false;
-    for (unsigned char c : path) {
-        if (c < 0x20 || c == 0x7f) return false;  // a line end would start a new unit line
-        if (!quotesAllowed && (c == '"' || c == '\\' || c == '\'')) return false;
-    }
-    return true;
-}
-
-// A folder in a setting where "%" starts a specifier and the value is taken as it stands.
-std::string EscapeSpecifiers(const std::string& path) {
-    std::string escaped;
-    for (char c : path) {
-        if (c == '%') escaped += '%';
-        escaped += c;
-    }
-    return escaped;
-}
-
-bool Within(const std::string& path, const std::string& top) {
-    return path == top || path.rfind(top + "/", 0) == 0;
-}
-
-}  // namespace
-
-std::string BuildUnitFile(const std::string& serviceName, const std::string& programPath,
-                          const CUnitSite& site) {
-    if (!SafeUnitPath(programPath, true) || !SafeUnitPath(site.m_folder, false)) return {};
-    if (site.m_user.empty()) return {};
-    for (unsigned char c : site.m_user) {
-        if (c <= 0x20 || c == 0x7f || c == '"' || c == '\\' || c == '%') return {};
-    }
-    const std::string folder = EscapeSpecifiers(site.m_folder);
-    std::string unit = "[Unit]\nDescription=" + serviceName +
-                       "\nAfter=network.target\n\n[Service]\nType=notify\nExecStart=" +
-                       QuoteExecPath(programPath) + "\nWorkingDirectory=" + folder +
-                       "\nExecReload=/bin/kill -HUP $MAINPID\nUser=" + site.m_user +
-                       "\nRestart=on-failure\n";
-    const bool root = site.m_user == "root";
-    if (site.m_lowPorts && !root) unit += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
-    // Root keeps its full set: it may need it to write a folder other users own files in.
-    if (!root) {
-        unit += site.m_lowPorts ? "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
-                                : "CapabilityBoundingSet=\n";
-    }
-    unit += "NoNewPrivileges=yes\nProtectSystem=strict\nReadWritePaths=\"" + folder + "\"\n";
-    // A folder under /tmp would vanish behind a private /tmp, one under a home behind
-    // ProtectHome: those folders go without the setting.
-    if (!Within(site.m_folder, "/tmp") && !Within(site.m_folder, "/var/tmp")) {
-        unit += "PrivateTmp=yes\n";
-    }
-    if (!Within(site.m_folder, "/home") && !Within(site.m_folder, "/root") &&
-        !Within(site.m_folder, "/run/user")) {
-        unit += "ProtectHome=yes\n";
-    }
-    unit +=
-        "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectControlGroups=yes\n"
-        "RestrictSUIDSGID=yes\nLockPersonality=yes\n"
-        "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
-        "\n[Install]\nWantedBy=multi-user.target\n";
-    return unit;
-}
 
 std::string NotifyMessage(const CServiceStatus& status) {
     const std::string extend =
@@ -170,76 +66,6 @@ int StateFromActiveText(const std::string& text) {
     if (word == "deactivating") return kServiceStopPending;
     if (word == "inactive" || word == "failed" || word == "maintenance") return kServiceStopped;
     return 0;
-}
-
-bool GetModuleFileName(std::string& path) {
-    std::string buffer(256, '\0');
-    for (;;) {
-        ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0) return false;
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            buffer.resize(static_cast<std::size_t>(n));
-            path = std::move(buffer);
-            return true;
-        }
-        buffer.resize(buffer.size() * 2);  // may have been cut: try again with more room
-    }
-}
-
-int RunChild(const std::vector<std::string>& argv, std::string* output) {
-    if (argv.empty()) {
-        errno = EINVAL;
-        return -1;
-    }
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    int pipeFds[2] = {-1, -1};
-    if (output && ::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-    CFd readEnd(pipeFds[0]);
-    CFd writeEnd(pipeFds[1]);
-
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    if (output) ::posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDOUT_FILENO);
-    // The child starts with no signals blocked, whatever the dispatcher blocked here.
-    posix_spawnattr_t attributes;
-    ::posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = -1;
-    int rc = ::posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
-    ::posix_spawnattr_destroy(&attributes);
-    ::posix_spawn_file_actions_destroy(&actions);
-    writeEnd.Reset();
-    if (rc != 0) {
-        errno = rc;
-        return -1;
-    }
-    if (output) {
-        output->clear();
-        char block[4096];
-        for (;;) {
-            ssize_t n = ::read(readEnd.Get(), block, sizeof block);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            std::size_t room = kMaxChildOutput - std::min(kMaxChildOutput, output->size());
-            output->append(block, std::min(room, static_cast<std::size_t>(n)));
-        }
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    if (!WIFEXITED(status)) {
-        errno = ECHILD;
-        return -1;
-    }
-    return WEXITSTATUS(status);
 }
 
 CSystemdServiceManager::CSystemdServiceManager(CSystemdPaths paths) : m_paths(std::move(paths)) {}

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/UnitFile.h"
+
 constexpr int kServiceOwnProcess = 16;
 
 // Service states, numbered as status records carry them.
@@ -33,13 +35,6 @@ struct CServiceStatus {
     int m_serviceSpecificExitCode = 0;
     int m_checkPoint = 0;
     int m_waitHint = 0;  // milliseconds
-};
-
-// What a unit needs to know about the folder it publishes.
-struct CUnitSite {
-    std::string m_folder;     // absolute; the service's working directory
-    std::string m_user;       // the folder's owner, who runs the server
-    bool m_lowPorts = false;  // a port below 1024 is configured
 };
 
 class CServiceManager {
@@ -114,25 +109,8 @@ class CSystemdServiceManager : public CServiceManager {
     bool m_stopPending = false;          // guarded by m_handlerLock: SIGTERM before a handler
 };
 
-// "vantrel.service" for "Vantrel".
-std::string UnitName(const std::string& serviceName);
-// The unit file text: a notify service running `programPath` with no arguments in the site's
-// folder as its owner, restarted on failure, wanted at boot once enabled, and shut in: the
-// whole system read-only but the folder (spools are written there), its own /tmp, no new
-// privileges, only the capability to bind a low port when one is configured. Empty when a
-// path cannot be written into a unit safely (not absolute, or holding control characters,
-// quotes or backslashes) or no user is given.
-std::string BuildUnitFile(const std::string& serviceName, const std::string& programPath,
-                          const CUnitSite& site);
 // The notify datagram for a status record: start and stop pending extend the time-out by the
 // wait hint, running is READY=1, stop pending STOPPING=1, stopped carries the exit code.
 std::string NotifyMessage(const CServiceStatus& status);
 // Maps `systemctl is-active` output to a state; 0 for a word it does not know.
 int StateFromActiveText(const std::string& text);
-
-// The program file's full path (/proc/self/exe); false with errno when it cannot be read.
-bool GetModuleFileName(std::string& path);
-// Runs argv[0] (searched on PATH) with the given arguments; stdout into `output` when not null
-// (at most 64 KiB kept), stderr stays ours. The exit status, or -1 with errno set when the
-// child could not be started or did not exit normally.
-int RunChild(const std::vector<std::string>& argv, std::string* output);

@@ -13,6 +13,7 @@
 #include "server/RunServer.h"
 #include "server/ServerState.h"
 #include "mail/MailArchive.h"
+#include "platform/ChildProcess.h"
 #include "platform/EventLog.h"
 #include "platform/ServiceManager.h"
 #include "platform/Console.h"

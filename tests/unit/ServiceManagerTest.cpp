@@ -18,6 +18,7 @@
 
 #include "TempTree.h"
 #include "platform/AutoResetEvent.h"
+#include "platform/ChildProcess.h"
 #include "platform/Fd.h"
 #include "platform/Notify.h"
 #include "platform/ServiceManager.h"
