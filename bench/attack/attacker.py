@@ -70,12 +70,13 @@ async def connect(port, gate, rcvbuf=None):
     return sock
 
 
-async def trickle(port, interval, stats, gate, stop):
-    loop = asyncio.get_running_loop()
+async def reconnecting(port, gate, stats, stop, rcvbuf=None):
+    """Yields one connection after another until `stop`: a failed connect waits a second, each
+    connection after the first counts as reopened, and one the server ends counts as closed."""
     first = True
     while not stop.is_set():
         try:
-            sock = await connect(port, gate)
+            sock = await connect(port, gate, rcvbuf)
         except OSError:
             stats.connect_failures += 1
             await asyncio.sleep(1)
@@ -83,6 +84,17 @@ async def trickle(port, interval, stats, gate, stop):
         if not first:
             stats.reopened += 1
         first = False
+        try:
+            yield sock
+        finally:
+            if not stop.is_set():
+                stats.closed_by_server += 1
+            sock.close()
+
+
+async def trickle(port, interval, stats, gate, stop):
+    loop = asyncio.get_running_loop()
+    async for sock in reconnecting(port, gate, stats, stop):
         stats.trickling += 1
         try:
             await asyncio.sleep(random.uniform(0, interval))  # spread the bytes over time
@@ -95,24 +107,11 @@ async def trickle(port, interval, stats, gate, stop):
             pass
         finally:
             stats.trickling -= 1
-            if not stop.is_set():
-                stats.closed_by_server += 1
-            sock.close()
 
 
 async def read_slowly(port, path, read_bytes, stats, gate, stop):
     loop = asyncio.get_running_loop()
-    first = True
-    while not stop.is_set():
-        try:
-            sock = await connect(port, gate, rcvbuf=4096)
-        except OSError:
-            stats.connect_failures += 1
-            await asyncio.sleep(1)
-            continue
-        if not first:
-            stats.reopened += 1
-        first = False
+    async for sock in reconnecting(port, gate, stats, stop, rcvbuf=4096):
         stats.reading += 1
         try:
             await loop.sock_sendall(sock, b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
@@ -129,9 +128,6 @@ async def read_slowly(port, path, read_bytes, stats, gate, stop):
             pass
         finally:
             stats.reading -= 1
-            if not stop.is_set():
-                stats.closed_by_server += 1
-            sock.close()
 
 
 async def hold_idle(port, index, stats, gate, stop, sockets):
