@@ -61,6 +61,9 @@ TEST(ReplyQueue, FileBodyWithoutADescriptorIsCopiedWhole) {
     CReplyBudget budget(64 * 1024 * 1024, 64 * 1024 * 1024);
     int wakes = 0;
     CReplyQueue queue(ours.Get(), budget, [&wakes] { ++wakes; });
+    // Meet the queue's type once while descriptors are free: the sanitizers' type check needs
+    // a pipe the first time it sees a type, and would report a false fault inside the window.
+    ASSERT_EQ(queue.BytesSent(), 0u);
     {
         CNoFreeDescriptors full(file.Get());
         EXPECT_EQ(queue.SendFile(file.Get(), 0, static_cast<std::int64_t>(body.size())),
